@@ -1,0 +1,101 @@
+// Call journal and fault injection behind every entry point.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "QELSim.h"
+
+namespace qelsim {
+
+// One value per entry point, in the order of the SDK header.
+enum class Ep : int {
+    GetNumOfConnectedCameras,
+    CameraCheck,
+    GetSDKVersion,
+    GetCameraProperty,
+    GetCameraPropertyByID,
+    OpenCamera,
+    InitCamera,
+    CloseCamera,
+    GetID,
+    SetID,
+    GetSerialNumber,
+    GetNumOfControls,
+    GetControlCaps,
+    GetControlValue,
+    SetControlValue,
+    SetROIFormat,
+    GetROIFormat,
+    SetStartPos,
+    GetStartPos,
+    GetCameraSupportMode,
+    GetCameraMode,
+    SetCameraMode,
+    SendSoftTrigger,
+    SetTriggerOutputIOConf,
+    GetTriggerOutputIOConf,
+    StartExposure,
+    StopExposure,
+    GetExpStatus,
+    GetDataAfterExp,
+    GetDataAfterExpGPS,
+    StartVideoCapture,
+    StopVideoCapture,
+    GetVideoData,
+    GetVideoDataGPS,
+    GetDroppedFrames,
+    PulseGuideOn,
+    PulseGuideOff,
+    EnableDarkSubtract,
+    DisableDarkSubtract,
+    GetGainOffset,
+    GetLMHGainOffset,
+    GPSGetData,
+    Count
+};
+
+constexpr int kEntryPointCount = static_cast<int>(Ep::Count);
+
+const char *entry_point_name(Ep ep);
+
+// An output argument of a call: its position among the arguments, where it points and how big it is.
+struct Out {
+    int index;
+    void *ptr;
+    long long size;
+};
+
+// Journals one call on construction and tells whether an injected fault replaces it.
+class CallRecord {
+public:
+    CallRecord(Ep ep, std::initializer_list<long long> args, std::initializer_list<Out> outs = {});
+
+    // True when a fault was armed for this call; its output bytes have then been written already.
+    bool faulted() const { return faulted_; }
+    int fault_code() const { return code_; }
+
+    // Journals the result and hands it back.
+    int finish(int result);
+
+    // Extra journal detail of two entry points.
+    void note_id(const unsigned char id[8]);
+    void note_text(const char *text);
+
+    // QELGetSDKVersion: the text that a fault put in place of the version, or nullptr.
+    const char *fault_text() const { return text_; }
+
+private:
+    Ep ep_;
+    bool faulted_ = false;
+    int code_ = 0;
+    const char *text_ = nullptr;
+};
+
+inline long long address(const void *p) { return static_cast<long long>(reinterpret_cast<std::uintptr_t>(p)); }
+
+void reset_journal();
+void reset_faults();
+
+}  // namespace qelsim

@@ -30,7 +30,7 @@ test: install
 	$(BIN)/python -m pytest -q tests
 
 bench: install
-	$(BIN)/python bench/run.py
+	@for b in bench/*.py; do echo "== $$b"; $(BIN)/python $$b || exit 1; done
 
 clean:
 	rm -rf build dist $(VENV)

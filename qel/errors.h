@@ -2,6 +2,7 @@
 #pragma once
 
 #include "function.h"
+#include "functions.h"
 
 namespace qel {
 
@@ -25,8 +26,6 @@ public:
 private:
     Ref fn_;
 };
-
-extern const FunctionSpec handle_error_code_spec;
 
 // Creates the exception classes in table order, each bound right after it is made.
 bool add_exception_classes(PyObject *dict);

@@ -2,6 +2,7 @@
 #include "enums.h"
 #include "errors.h"
 #include "function.h"
+#include "functions.h"
 #include "records.h"
 
 namespace qel {
@@ -9,6 +10,11 @@ namespace qel {
 // Module functions in binding order.
 const FunctionSpec *const kFunctions[] = {
     &handle_error_code_spec,
+    &get_number_of_connected_cameras_spec,
+    &camera_check_spec,
+    &get_camera_property_spec,
+    &get_sdk_version_spec,
+    &get_camera_property_by_id_spec,
 };
 
 namespace {

@@ -1,6 +1,7 @@
 // Exception classes, the table from SDK result code to class, and handle_error_code.
 #pragma once
 
+#include "QELCamera2.h"
 #include "function.h"
 #include "functions.h"
 

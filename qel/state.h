@@ -32,6 +32,7 @@ constexpr const char kModuleName[] = "brevalo.vra_qel_python_bindings.qel";
     X(camera_id)                   \
     X(max_height)                  \
     X(max_width)                   \
+    X(supported_camera_mode)       \
     X(loader)                      \
     X(origin)                      \
     X(parent)                      \

@@ -116,6 +116,10 @@ int function_clear(PyObject *self) {
     return 0;
 }
 
+// Stored in a class, a module function stays itself, as a built-in function does. Having __get__ also
+// makes introspection tools treat it as a function.
+PyObject *function_descr_get(PyObject *self, PyObject *, PyObject *) { return Py_NewRef(self); }
+
 PyObject *function_repr(PyObject *self) {
     auto *fn = reinterpret_cast<FunctionObject *>(self);
     return PyUnicode_FromFormat("<function %U at %p>", fn->qualname, self);
@@ -211,6 +215,7 @@ bool ready_function_type() {
     FunctionType.tp_methods = function_methods;
     FunctionType.tp_getset = function_getset;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+    FunctionType.tp_descr_get = function_descr_get;
     return PyType_Ready(&FunctionType) == 0;
 }
 

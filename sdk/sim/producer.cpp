@@ -417,10 +417,15 @@ void Camera::produce(std::shared_ptr<Capture> cap) {
         double readout = readout_us();
         if (cap->mode == QEL_MODE_NORMAL) {
             const SimTime interval = frame_interval_us(readout);
-            // A producer that fell a whole frame behind (a slow host, or a clock sped up beyond what
-            // synthesis can follow) restarts its schedule instead of inventing frames it never made.
+            // A producer that fell whole frames behind (a slow host, or a clock sped up beyond what
+            // synthesis can follow) skips them, as a camera whose host cannot keep up loses frames:
+            // they count as dropped, and the frames that come keep their places in the schedule.
             const SimTime now = clock::now();
-            if (next_start + interval < now) next_start = now;
+            if (interval > 0 && next_start + interval < now) {
+                const SimTime behind = (now - next_start) / interval;
+                next_start += behind * interval;
+                dropped_ += static_cast<int>(std::min<SimTime>(behind, INT32_MAX - dropped_));
+            }
             start = next_start;
             end = start + exposure;
             next_start = start + interval;

@@ -2,7 +2,9 @@
  * Control API of the simulated Camera SDK.
  *
  * The simulator exports these functions beside the 42 Camera SDK entry points, for development and
- * tests: reset, fault injection and a journal of calls. A vendor's library does not have them.
+ * tests: reset and configuration, fault injection, a journal of calls, hot-plug, the external trigger
+ * input, the simulated clock and a look at the simulated sky. A vendor's library does not have them.
+ * sdk/sim/README.md describes the configuration format and the behaviour behind each entry point.
  */
 #ifndef QEL_SIM_H
 #define QEL_SIM_H
@@ -27,7 +29,11 @@ typedef struct QELSIM_JOURNAL_ENTRY {
     char text[QELSIM_JOURNAL_TEXT];        /* QELEnableDarkSubtract: the path, NUL-terminated, cut to fit */
 } QELSIM_JOURNAL_ENTRY;
 
-/* Restores the built-in catalogue and forgets all journal entries, faults and camera state. */
+/*
+ * Restores the base configuration (the file named by the environment variable QELSIM_CONFIG when it is
+ * set and valid, else the built-in catalogue) and forgets all journal entries, faults and camera state.
+ * Cameras get ids 0..n-1 in registry order; the simulated clock restarts at 0.
+ */
 QEL_API void QELSimReset(void);
 
 /* Number of entry points, and the name of entry point i (0 <= i < count), e.g. "QELOpenCamera". */
@@ -48,6 +54,56 @@ QEL_API void QELSimClearFaults(void);
 /* Copies the journal of the named entry point into *entry. Returns 0, or -1 for an unknown name. */
 QEL_API int QELSimJournal(const char *entry_point, QELSIM_JOURNAL_ENTRY *entry);
 QEL_API void QELSimClearJournal(void);
+
+/* ---- configuration. Functions that report a problem write a NUL-terminated message (cut to fit) into
+ * `error` when it is not null and `error_size` > 0, and an empty one on success. */
+
+/* Resets like QELSimReset, then applies the configuration `text` (the format of a QELSIM_CONFIG file);
+ * a null text means the base configuration. Returns 0, or -1 with nothing changed. */
+QEL_API int QELSimConfigure(const char *text, char *error, int error_size);
+/* The same with the text of the file at `path`. */
+QEL_API int QELSimLoadConfig(const char *path, char *error, int error_size);
+/* What was wrong with QELSIM_CONFIG's file at the last reset: the length of the message, 0 when none. */
+QEL_API int QELSimBaseConfigError(char *error, int error_size);
+
+/* ---- hot-plug */
+
+/* Connects a new camera described like the body of a [camera] section ("model = C2\nwidth = 640");
+ * returns its id (a new one, after all ids given so far) or -1. */
+QEL_API int QELSimPlugCamera(const char *text, char *error, int error_size);
+/* Disconnects a camera: it leaves discovery, its calls return QEL_ERR_CAMERA_REMOVED, its capture stops
+ * and waits for its frames end. Returns 0, or -1 for an unknown or already removed id. */
+QEL_API int QELSimUnplugCamera(int camera_id);
+/* Connects a removed camera again, as a real device comes back: same model, serial number and flash,
+ * under a new id that it returns (-1 if the id is not a removed camera or came back already). */
+QEL_API int QELSimReplugCamera(int camera_id);
+
+/* ---- external trigger input of trigger cameras. Both return a QEL result code. */
+
+/* Sets the level of the trigger input line (0 low, anything else high). Edges and levels act by the
+ * camera mode while video capture runs. */
+QEL_API int QELSimSetTriggerInput(int camera_id, int level);
+/* One pulse on the line in the camera's hardware trigger mode: an edge mode takes one frame of the
+ * exposure control's length; a level mode exposes for `duration_us` of simulated time. */
+QEL_API int QELSimTriggerPulse(int camera_id, int duration_us);
+
+/* ---- the simulated clock that every duration of the cameras runs on */
+
+/* Makes simulated time run `factor` times as fast as real time (0 < factor <= 1e6); 0 or -1. */
+QEL_API int QELSimSetClockSpeed(double factor);
+QEL_API double QELSimClockSpeed(void);
+/* Simulated time in microseconds since the last reset. */
+QEL_API long long QELSimNow(void);
+
+/* ---- looking behind the scenes; each returns a QEL result code */
+
+/* The offset of the scene on the sensor from guiding and drift, in unbinned sensor pixels. */
+QEL_API int QELSimGetPointing(int camera_id, double *x, double *y);
+/* Puts the sensor at this temperature now (-50 to 100 degrees C); the cooler works on from there. */
+QEL_API int QELSimSetTemperature(int camera_id, double celsius);
+/* The readout time of one frame and the video frame interval at the current settings, in microseconds
+ * of simulated time: the advertised frame rate is 1e6 / frame_interval_us. */
+QEL_API int QELSimGetTiming(int camera_id, double *readout_us, double *frame_interval_us);
 
 #ifdef __cplusplus
 }

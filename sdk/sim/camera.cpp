@@ -1,134 +1,542 @@
 #include "camera.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "bmp.h"
+#include "flash.h"
+#include "gps.h"
 
 namespace qelsim {
 
-const char kSdkVersion[] = "QELSim 0.1.0";
-
-const std::vector<Model> &catalogue() {
-    static const std::vector<Model> *models = new std::vector<Model>{
-        {
-            "QELSim M1 Mono Cooled",
-            0x0101,
-            2048,
-            1536,
-            false,
-            BAYER_RG,
-            {1, 2, 3, 4},
-            {IMG_RAW8, IMG_RAW16, IMG_Y8},
-            4.5,
-            false,
-            true,
-            true,
-            true,
-            0.8f,
-            14,
-            false,
-            false,
-            "SIMM0001",
-        },
-        {
-            "QELSim C2 Colour GPS",
-            0x0102,
-            1920,
-            1080,
-            true,
-            BAYER_RG,
-            {1, 2},
-            {IMG_RAW8, IMG_RGB24, IMG_RAW16, IMG_Y8},
-            2.9,
-            false,
-            false,
-            false,
-            true,
-            1.5f,
-            12,
-            true,
-            true,
-            "SIMC0002",
-        },
-    };
-    return *models;
+Camera::Camera(int id, const Model &model, std::int64_t utc_base_us)
+    : id_(id), model_(model), utc_base_us_(utc_base_us), stars_(make_star_field(model, model.seed)) {
+    const SimTime now = clock::now();
+    controls_.init(model_, now);
+    mount_.reset(model_, now);
+    reset_settings();
 }
 
+bool Camera::connected() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !removed_;
+}
+
+int Camera::check(Need need) const {
+    if (removed_) return QEL_ERR_CAMERA_REMOVED;
+    if (state_ == State::closed) return QEL_ERR_CAMERA_CLOSED;
+    if (need == Need::initialised && state_ != State::initialised) return QEL_ERR_INVALID_SEQUENCE;
+    return QEL_SUCCESS;
+}
+
+bool Camera::busy_exposing(SimTime now) const {
+    return exposure_.phase == Exposure::working && now < exposure_.ready;
+}
+
+// What QELInitCamera sets: full sensor at bin 1 in RAW8, normal mode, default controls.
+void Camera::reset_settings() {
+    width_ = model_.max_width;
+    height_ = model_.max_height;
+    bin_ = 1;
+    img_type_ = model_.formats.empty() ? IMG_RAW8 : model_.formats.front();
+    if (std::find(model_.formats.begin(), model_.formats.end(), IMG_RAW8) != model_.formats.end()) img_type_ = IMG_RAW8;
+    start_x_ = start_y_ = 0;
+    mode_ = QEL_MODE_NORMAL;
+    outputs_[0] = outputs_[1] = TriggerOutput{};
+    exposure_ = Exposure{};
+    dropped_ = 0;
+    dark_.reset();
+    has_last_gps_ = false;
+}
+
+// ---- lifecycle and identity
+
+int Camera::info(QEL_CAMERA_INFO *info) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (removed_) return QEL_ERR_CAMERA_REMOVED;
+    if (!info) return QEL_ERR_GENERAL;
+    fill_info(*this, info);
+    return QEL_SUCCESS;
+}
+
+int Camera::open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (removed_) return QEL_ERR_CAMERA_REMOVED;
+    if (state_ == State::closed) state_ = State::open;
+    return QEL_SUCCESS;
+}
+
+int Camera::init() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::open)) return rc;
+    if (capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
+    if (busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
+    // The sensor keeps its temperature across an initialisation; the cooler settings do not.
+    const SimTime now = clock::now();
+    const double temperature = controls_.temperature(now);
+    controls_.init(model_, now);
+    controls_.force_temperature(temperature, now);
+    reset_settings();
+    state_ = State::initialised;
+    return QEL_SUCCESS;
+}
+
+int Camera::close() {
+    std::shared_ptr<Capture> capture;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (removed_) return QEL_ERR_CAMERA_REMOVED;
+        capture = detach_capture();
+        if (state_ != State::closed) {
+            // A closed camera forgets its settings but not its sensor temperature or its flash.
+            const SimTime now = clock::now();
+            const double temperature = controls_.temperature(now);
+            controls_.init(model_, now);
+            controls_.force_temperature(temperature, now);
+            reset_settings();
+        }
+        state_ = State::closed;
+        cv_.notify_all();
+    }
+    join(capture);
+    return QEL_SUCCESS;
+}
+
+void Camera::unplug() {
+    std::shared_ptr<Capture> capture;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        removed_ = true;
+        capture = detach_capture();
+        state_ = State::closed;
+        cv_.notify_all();
+    }
+    join(capture);
+}
+
+int Camera::get_id(QEL_ID *id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::open)) return rc;
+    if (!id) return QEL_ERR_GENERAL;
+    unsigned char bytes[8];
+    flash::load(model_.serial.empty() ? "#" + std::to_string(id_) : model_.serial, bytes);
+    std::memcpy(id->id, bytes, 8);
+    return QEL_SUCCESS;
+}
+
+int Camera::set_id(const QEL_ID &id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::open)) return rc;
+    if (capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
+    if (busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
+    if (!flash::store(model_.serial.empty() ? "#" + std::to_string(id_) : model_.serial, id.id))
+        return QEL_ERR_GENERAL;
+    return QEL_SUCCESS;
+}
+
+int Camera::serial_number(QEL_ID *serial) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::open)) return rc;
+    if (model_.serial.empty()) return QEL_ERR_GENERAL;  // a model without a serial number
+    if (!serial) return QEL_ERR_GENERAL;
+    std::memset(serial->id, 0, 8);
+    std::memcpy(serial->id, model_.serial.data(), std::min<std::size_t>(8, model_.serial.size()));
+    return QEL_SUCCESS;
+}
+
+// ---- controls
+
+int Camera::num_controls(int *count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::open)) return rc;
+    if (!count) return QEL_ERR_GENERAL;
+    *count = static_cast<int>(controls_.caps().size());
+    return QEL_SUCCESS;
+}
+
+int Camera::control_caps(int index, QEL_CONTROL_CAPS *caps) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::open)) return rc;
+    if (index < 0 || index >= static_cast<int>(controls_.caps().size())) return QEL_ERR_INVALID_INDEX;
+    if (!caps) return QEL_ERR_GENERAL;
+    const ControlCaps &c = controls_.caps()[static_cast<std::size_t>(index)];
+    QEL_CONTROL_CAPS out;
+    std::memset(&out, 0, sizeof out);
+    std::snprintf(out.name, sizeof out.name, "%s", c.name);
+    std::snprintf(out.description, sizeof out.description, "%s", c.description);
+    out.max_value = c.max;
+    out.min_value = c.min;
+    out.default_value = c.def;
+    out.is_auto_supported = c.is_auto;
+    out.is_writable = c.writable;
+    out.control_type = c.type;
+    *caps = out;
+    return QEL_SUCCESS;
+}
+
+int Camera::get_control(int type, QEL_LONG *value, QEL_BOOL *is_auto) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::initialised)) return rc;
+    if (!controls_.find(type)) return QEL_ERR_INVALID_CONTROL_TYPE;
+    if (!value || !is_auto) return QEL_ERR_GENERAL;
+    int v = 0;
+    bool a = false;
+    if (int rc = controls_.get(type, clock::now(), v, a)) return rc;
+    *value = v;
+    *is_auto = a ? 1 : 0;
+    return QEL_SUCCESS;
+}
+
+int Camera::set_control(int type, QEL_LONG value, QEL_BOOL is_auto) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::initialised)) return rc;
+    const ControlCaps *c = controls_.find(type);
+    if (!c) return QEL_ERR_INVALID_CONTROL_TYPE;
+    if ((type == QEL_GPS_START_LINE || type == QEL_GPS_END_LINE) && c->writable && (value < 0 || value >= height_))
+        return QEL_ERR_GPS_PARAM_OUT_OF_RANGE;
+    const int rc = controls_.set(type, value, is_auto != 0, clock::now());
+    // Exposure and bandwidth change the producer's schedule: wake it to pick them up.
+    if (rc == QEL_SUCCESS) cv_.notify_all();
+    return rc;
+}
+
+// ---- region of interest
+
+int Camera::set_roi(int width, int height, int bin, int img_type) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::initialised)) return rc;
+    if (capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
+    if (busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
+    if (std::find(model_.formats.begin(), model_.formats.end(), img_type) == model_.formats.end())
+        return QEL_ERR_INVALID_IMAGE_TYPE;
+    if (std::find(model_.bins.begin(), model_.bins.end(), bin) == model_.bins.end()) return QEL_ERR_INVALID_SIZE;
+    // Products in 64 bits: width * bin must not overflow on the way to the comparison.
+    if (width <= 0 || height <= 0 || width % 8 || height % 2 ||
+        static_cast<std::int64_t>(width) * bin > model_.max_width ||
+        static_cast<std::int64_t>(height) * bin > model_.max_height)
+        return QEL_ERR_INVALID_SIZE;
+    width_ = width;
+    height_ = height;
+    bin_ = bin;
+    img_type_ = img_type;
+    // A new size or format puts the region in the middle of the sensor; even offsets keep the
+    // colour filter phase of the full frame.
+    start_x_ = (model_.max_width / bin - width) / 2 / 2 * 2;
+    start_y_ = (model_.max_height / bin - height) / 2 / 2 * 2;
+    controls_.clamp(QEL_GPS_START_LINE, 0, height - 1);
+    controls_.clamp(QEL_GPS_END_LINE, 0, height - 1);
+    return QEL_SUCCESS;
+}
+
+int Camera::get_roi(int *width, int *height, int *bin, int *img_type) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::initialised)) return rc;
+    if (!width || !height || !bin || !img_type) return QEL_ERR_GENERAL;
+    *width = width_;
+    *height = height_;
+    *bin = bin_;
+    *img_type = img_type_;
+    return QEL_SUCCESS;
+}
+
+int Camera::set_start(int x, int y) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::initialised)) return rc;
+    if (busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
+    // Moving the region during video is allowed: the next frame is read from the new place.
+    if (x < 0 || y < 0 || static_cast<std::int64_t>(x) + width_ > model_.max_width / bin_ ||
+        static_cast<std::int64_t>(y) + height_ > model_.max_height / bin_)
+        return QEL_ERR_OUT_OF_BOUNDARY;
+    start_x_ = x;
+    start_y_ = y;
+    return QEL_SUCCESS;
+}
+
+int Camera::get_start(int *x, int *y) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::initialised)) return rc;
+    if (!x || !y) return QEL_ERR_GENERAL;
+    *x = start_x_;
+    *y = start_y_;
+    return QEL_SUCCESS;
+}
+
+// ---- guiding, dark frames, presets, GPS
+
+int Camera::guide(int direction, bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::open)) return rc;
+    if (!model_.st4_port) return QEL_ERR_GENERAL;
+    if (direction < QEL_GUIDE_NORTH || direction > QEL_GUIDE_WEST) return QEL_ERR_GENERAL;
+    mount_.guide(direction, on, clock::now());
+    return QEL_SUCCESS;
+}
+
+int Camera::enable_dark(const char *path) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (int rc = check(Need::initialised)) return rc;
+    }
+    if (!path) return QEL_ERR_INVALID_PATH;
+    // The file is read without the lock: a slow disk must not stall the frame producer.
+    std::vector<std::uint8_t> grey;
+    if (int rc = read_dark_bmp(path, model_.max_width, model_.max_height, grey)) return rc;
+    auto map = std::make_shared<const std::vector<std::uint8_t>>(std::move(grey));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::initialised)) return rc;
+    dark_ = std::move(map);
+    return QEL_SUCCESS;
+}
+
+int Camera::disable_dark() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::initialised)) return rc;
+    dark_.reset();
+    return QEL_SUCCESS;
+}
+
+int Camera::gain_offset(int *offset_highest_dr, int *offset_unity_gain, int *gain_lowest_rn, int *offset_lowest_rn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::open)) return rc;
+    if (!offset_highest_dr || !offset_unity_gain || !gain_lowest_rn || !offset_lowest_rn) return QEL_ERR_GENERAL;
+    *offset_highest_dr = model_.offset_highest_dr;
+    *offset_unity_gain = model_.offset_unity_gain;
+    *gain_lowest_rn = model_.gain_lowest_rn;
+    *offset_lowest_rn = model_.offset_lowest_rn;
+    return QEL_SUCCESS;
+}
+
+int Camera::lmh_gain_offset(int *low, int *mid, int *high, int *high_offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::open)) return rc;
+    if (!low || !mid || !high || !high_offset) return QEL_ERR_GENERAL;
+    *low = model_.lmh_low;
+    *mid = model_.lmh_mid;
+    *high = model_.lmh_high;
+    *high_offset = model_.lmh_high_offset;
+    return QEL_SUCCESS;
+}
+
+int Camera::gps_data(QEL_GPS_DATA *start, QEL_GPS_DATA *end) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::initialised)) return rc;
+    if (int rc = gps_status_code(model_)) return rc;
+    if (!start || !end) return QEL_ERR_GENERAL;
+    update_exposure(clock::now());
+    if (!has_last_gps_) return QEL_ERR_GPS_DATA_INVALID;  // no frame yet
+    *start = last_gps_start_;
+    *end = last_gps_end_;
+    return QEL_SUCCESS;
+}
+
+void Camera::make_gps(SimTime start, SimTime end, double line_time, QEL_GPS_DATA &a, QEL_GPS_DATA &b) const {
+    // Rows of a rolling shutter start one line time apart: the records give the start of the
+    // start line's exposure and the end of the end line's.
+    const auto at = [&](SimTime t, int line) {
+        return utc_base_us_ + t + static_cast<std::int64_t>(line * line_time + 0.5);
+    };
+    make_gps_record(model_, at(start, controls_.value(QEL_GPS_START_LINE)), a);
+    make_gps_record(model_, at(end, controls_.value(QEL_GPS_END_LINE)), b);
+}
+
+// ---- control API
+
+int Camera::pointing(double *x, double *y) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (removed_) return QEL_ERR_CAMERA_REMOVED;
+    if (!x || !y) return QEL_ERR_GENERAL;
+    mount_.offset_at(clock::now(), *x, *y);
+    return QEL_SUCCESS;
+}
+
+int Camera::force_temperature(double celsius) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (removed_) return QEL_ERR_CAMERA_REMOVED;
+    if (!(celsius >= -50 && celsius <= 100)) return QEL_ERR_GENERAL;
+    controls_.force_temperature(celsius, clock::now());
+    return QEL_SUCCESS;
+}
+
+// ---- camera information
+
+void fill_info(const Camera &camera, QEL_CAMERA_INFO *info) {
+    const Model &m = camera.model();
+    QEL_CAMERA_INFO out;
+    std::memset(&out, 0, sizeof out);
+    std::snprintf(out.name, sizeof out.name, "%s", m.name.c_str());
+    out.camera_id = camera.id();
+    out.max_height = m.max_height;
+    out.max_width = m.max_width;
+    out.is_color_camera = m.is_color;
+    out.bayer_pattern = m.bayer_pattern;
+    for (std::size_t i = 0; i < 16; ++i) out.supported_bins[i] = i < m.bins.size() ? m.bins[i] : 0;
+    for (std::size_t i = 0; i < 8; ++i) out.supported_video_formats[i] = i < m.formats.size() ? m.formats[i] : IMG_END;
+    out.pixel_size = m.pixel_size;
+    out.mechanical_shutter = m.mechanical_shutter;
+    out.st_4_port = m.st4_port;
+    out.is_cooler_cam = m.cooler;
+    out.is_usb3_host = m.usb3;
+    out.is_usb3_camera = m.usb3;
+    out.elec_per_adu = m.elec_per_adu;
+    out.bit_depth = m.bit_depth;
+    out.is_trigger_cam = m.trigger;
+    *info = out;
+}
+
+// ---- registry
+
 Registry &Registry::instance() {
-    static Registry *registry = new Registry();  // outlives static destructors run at exit
+    // Leaked on purpose: producer threads may still run while the process exits, and must find the
+    // cameras they belong to intact.
+    static Registry *registry = new Registry();
     return *registry;
 }
 
-void Registry::reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reset_locked();
+Registry::Registry() { reset_to_base(); }
+
+std::uint64_t Registry::seed_for(const CameraSpec &spec, int position) const {
+    if (spec.seed_given) return spec.model.seed;
+    std::uint64_t s = seed_ * UINT64_C(0x9E3779B97F4A7C15) + spec.model.seed * 1000003u + static_cast<unsigned>(position);
+    s ^= s >> 29;
+    return s;
 }
 
-void Registry::reset_locked() {
-    cameras_.clear();
+void Registry::configure(const Config &config) {
+    std::vector<std::shared_ptr<Camera>> old;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        old.swap(cameras_);
+    }
+    // Unplugging joins producer threads: never under the registry lock, which they do not need but
+    // callers of other cameras do.
+    for (auto &c : old) c->unplug();
+    flash::reset();
+    clock::reset();
+    clock::set_speed(config.speed);
+    std::lock_guard<std::mutex> lock(mutex_);
+    seed_ = config.seed;
+    replugged_.clear();
+    utc_base_us_ = config.utc_given ? config.utc_us : host_utc_us();
     int id = 0;
-    for (const Model &m : catalogue()) cameras_.push_back(Camera{id++, m, true});
+    for (const CameraSpec &spec : config.cameras) {
+        Model m = spec.model;
+        m.seed = seed_for(spec, id);
+        if (!spec.serial_given && !m.serial.empty()) {
+            char number[8];
+            std::snprintf(number, sizeof number, "%04d", (id + 1) % 10000);
+            m.serial = m.serial.substr(0, std::min<std::size_t>(4, m.serial.size())) + number;
+        }
+        cameras_.push_back(std::make_shared<Camera>(id, m, utc_base_us_));
+        ++id;
+    }
+    next_id_ = id;
+}
+
+std::string Registry::reset_to_base() {
+    Config config = builtin_config();
+    std::string error;
+    const char *path = std::getenv("QELSIM_CONFIG");
+    if (path && *path) {
+        std::string text;
+        Config parsed;
+        if (read_config_file(path, text, error) && parse_config(text, parsed, error)) {
+            config = std::move(parsed);
+        } else {
+            error = std::string("QELSIM_CONFIG ") + path + ": " + error;
+            // A library has no better channel than this for a configuration nobody asked it about.
+            std::fprintf(stderr, "QELSim: %s; using the built-in cameras\n", error.c_str());
+        }
+    }
+    configure(config);
+    std::lock_guard<std::mutex> lock(mutex_);
+    base_error_ = error;
+    return error;
+}
+
+std::string Registry::base_error() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return base_error_;
 }
 
 int Registry::count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(std::count_if(cameras_.begin(), cameras_.end(), [](const Camera &c) { return c.connected; }));
+    std::vector<std::shared_ptr<Camera>> all;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        all = cameras_;
+    }
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [](const auto &c) { return c->connected(); }));
 }
 
-Camera *Registry::find(int camera_id) {
-    for (Camera &c : cameras_)
-        if (c.id == camera_id && c.connected) return &c;
-    return nullptr;
-}
-
-int Registry::info_by_index(int index, QEL_CAMERA_INFO *info) {
-    std::lock_guard<std::mutex> lock(mutex_);
+int Registry::by_index(int index, std::shared_ptr<Camera> &camera) {
+    std::vector<std::shared_ptr<Camera>> all;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        all = cameras_;
+    }
     int i = 0;
-    for (const Camera &c : cameras_) {
-        if (!c.connected) continue;
+    for (const auto &c : all) {
+        if (!c->connected()) continue;
         if (i++ == index) {
-            if (!info) return QEL_ERR_GENERAL;
-            fill_info(c, info);
+            camera = c;
             return QEL_SUCCESS;
         }
     }
     return QEL_ERR_INVALID_INDEX;
 }
 
-int Registry::info_by_id(int camera_id, QEL_CAMERA_INFO *info) {
+int Registry::by_id(int camera_id, std::shared_ptr<Camera> &camera) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Camera *c = find(camera_id);
-    if (!c) return QEL_ERR_INVALID_ID;
-    if (!info) return QEL_ERR_GENERAL;
-    fill_info(*c, info);
-    return QEL_SUCCESS;
+    for (const auto &c : cameras_)
+        if (c->id() == camera_id) {
+            camera = c;
+            return QEL_SUCCESS;
+        }
+    return QEL_ERR_INVALID_ID;
 }
 
 bool Registry::is_product(int vendor_id, int product_id) {
     if (vendor_id != kVendorId) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto &c : cameras_)
+        if (c->model().product_id == product_id) return true;
     const std::vector<Model> &models = catalogue();
     return std::any_of(models.begin(), models.end(), [&](const Model &m) { return m.product_id == product_id; });
 }
 
-void fill_info(const Camera &camera, QEL_CAMERA_INFO *info) {
-    const Model &m = camera.model;
-    std::memset(info, 0, sizeof *info);
-    std::strncpy(info->name, m.name.c_str(), sizeof info->name - 1);
-    info->camera_id = camera.id;
-    info->max_height = m.max_height;
-    info->max_width = m.max_width;
-    info->is_color_camera = m.is_color;
-    info->bayer_pattern = m.bayer_pattern;
-    for (size_t i = 0; i < 16; ++i) info->supported_bins[i] = i < m.bins.size() ? m.bins[i] : 0;
-    for (size_t i = 0; i < 8; ++i) info->supported_video_formats[i] = i < m.formats.size() ? m.formats[i] : IMG_END;
-    info->pixel_size = m.pixel_size;
-    info->mechanical_shutter = m.mechanical_shutter;
-    info->st_4_port = m.st4_port;
-    info->is_cooler_cam = m.cooler;
-    info->is_usb3_host = m.usb3;
-    info->is_usb3_camera = m.usb3;
-    info->elec_per_adu = m.elec_per_adu;
-    info->bit_depth = m.bit_depth;
-    info->is_trigger_cam = m.trigger;
+int Registry::plug(const CameraSpec &spec) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int id = next_id_++;
+    Model m = spec.model;
+    m.seed = seed_for(spec, id);
+    if (!spec.serial_given && !m.serial.empty()) {
+        char number[8];
+        std::snprintf(number, sizeof number, "%04d", (id + 1) % 10000);
+        m.serial = m.serial.substr(0, std::min<std::size_t>(4, m.serial.size())) + number;
+    }
+    cameras_.push_back(std::make_shared<Camera>(id, m, utc_base_us_));
+    return id;
+}
+
+int Registry::unplug(int camera_id) {
+    std::shared_ptr<Camera> camera;
+    if (by_id(camera_id, camera) != QEL_SUCCESS || !camera->connected()) return -1;
+    camera->unplug();
+    return 0;
+}
+
+int Registry::replug(int camera_id) {
+    std::shared_ptr<Camera> camera;
+    if (by_id(camera_id, camera) != QEL_SUCCESS || camera->connected()) return -1;
+    // The same device again: same model, serial number, seed and flash, under a new id.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::find(replugged_.begin(), replugged_.end(), camera_id) != replugged_.end()) return -1;
+    if (std::find(cameras_.begin(), cameras_.end(), camera) == cameras_.end()) return -1;  // reset meanwhile
+    replugged_.push_back(camera_id);
+    const int id = next_id_++;
+    cameras_.push_back(std::make_shared<Camera>(id, camera->model(), utc_base_us_));
+    return id;
 }
 
 }  // namespace qelsim

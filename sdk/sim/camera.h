@@ -1,68 +1,210 @@
-// The simulated cameras: models of the built-in catalogue and the registry of connected cameras.
+// One simulated camera: its state machine and every operation on it, and the registry of cameras.
+//
+// Each camera has one mutex; every operation takes it, checks the camera's state and arguments, and
+// answers with a result code. Long work (frame synthesis, frame copies, file reads) runs outside the
+// lock on snapshotted parameters, so calls on one camera never wait for another camera and waits for
+// frames never block the frame producer.
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QELCamera2.h"
+#include "clock.h"
+#include "config.h"
+#include "controls.h"
+#include "model.h"
+#include "mount.h"
+#include "sensor.h"
 
 namespace qelsim {
 
-// The simulator's own USB vendor id; product ids are per model.
-constexpr int kVendorId = 0x51E1;
-
-extern const char kSdkVersion[];
-
-struct Model {
-    std::string name;
-    int product_id;
-    int max_width;
-    int max_height;
-    bool is_color;
-    int bayer_pattern;
-    std::vector<int> bins;
-    std::vector<int> formats;
-    double pixel_size;  // micrometres
-    bool mechanical_shutter;
-    bool st4_port;
-    bool cooler;
-    bool usb3;
-    float elec_per_adu;
-    int bit_depth;
-    bool trigger;
-    bool gps;
-    std::string serial;  // up to 8 bytes
+// One frame in the video queue.
+struct Frame {
+    std::vector<std::uint8_t> pixels;
+    std::size_t size = 0;
+    bool has_gps = false;
+    QEL_GPS_DATA gps_start{}, gps_end{};
 };
 
-// The built-in catalogue, in registry order.
-const std::vector<Model> &catalogue();
-
-struct Camera {
-    int id;
-    Model model;
-    bool connected = true;
+// One run of video capture: the producer thread and what triggers hand it.
+struct Capture {
+    bool stop = false;
+    std::thread thread;
+    int mode = QEL_MODE_NORMAL;
+    SimTime started = 0;
+    std::deque<SimTime> edges;                            // edge modes: trigger instants
+    std::deque<std::pair<SimTime, SimTime>> windows;      // level modes: exposure windows
+    bool level_active = false;
+    SimTime level_since = 0;
 };
 
-// Connected cameras, in index order. All access goes through the lock.
+class Camera {
+public:
+    Camera(int id, const Model &model, std::int64_t utc_base_us);
+
+    int id() const { return id_; }
+    const Model &model() const { return model_; }
+    bool connected();
+
+    // Every operation below returns a QEL result code.
+
+    // ---- lifecycle and identity (camera.cpp)
+    int info(QEL_CAMERA_INFO *info);
+    int open();
+    int init();
+    int close();
+    // Disconnects the camera: every later call answers QEL_ERR_CAMERA_REMOVED, waits end.
+    void unplug();
+    int get_id(QEL_ID *id);
+    int set_id(const QEL_ID &id);
+    int serial_number(QEL_ID *serial);
+
+    // ---- controls (camera.cpp, values in controls.cpp)
+    int num_controls(int *count);
+    int control_caps(int index, QEL_CONTROL_CAPS *caps);
+    int get_control(int type, QEL_LONG *value, QEL_BOOL *is_auto);
+    int set_control(int type, QEL_LONG value, QEL_BOOL is_auto);
+
+    // ---- region of interest (camera.cpp)
+    int set_roi(int width, int height, int bin, int img_type);
+    int get_roi(int *width, int *height, int *bin, int *img_type);
+    int set_start(int x, int y);
+    int get_start(int *x, int *y);
+
+    // ---- modes and triggers (producer.cpp)
+    int support_modes(QEL_SUPPORTED_MODE *modes);
+    int get_mode(int *mode);
+    int set_mode(int mode);
+    int soft_trigger(bool start);
+    int set_trigger_output(int pin, bool high, QEL_LONG delay, QEL_LONG duration);
+    int get_trigger_output(int pin, QEL_BOOL *high, QEL_LONG *delay, QEL_LONG *duration);
+
+    // ---- single exposures (producer.cpp)
+    int start_exposure(bool dark);
+    int stop_exposure();
+    int exposure_status(int *status);
+    int exposure_data(unsigned char *buffer, QEL_LONG size, QEL_GPS_DATA *gps, bool want_gps);
+
+    // ---- video (producer.cpp)
+    int start_video();
+    int stop_video();
+    int video_data(unsigned char *buffer, QEL_LONG size, int wait_ms, QEL_GPS_DATA *gps, bool want_gps);
+    int dropped_frames(int *dropped);
+
+    // ---- guiding, dark frames, presets, GPS (camera.cpp)
+    int guide(int direction, bool on);
+    int enable_dark(const char *path);
+    int disable_dark();
+    int gain_offset(int *offset_highest_dr, int *offset_unity_gain, int *gain_lowest_rn, int *offset_lowest_rn);
+    int lmh_gain_offset(int *low, int *mid, int *high, int *high_offset);
+    int gps_data(QEL_GPS_DATA *start, QEL_GPS_DATA *end);
+
+    // ---- control API
+    int set_trigger_input(int level);
+    int trigger_pulse(int duration_us);
+    int pointing(double *x, double *y);
+    int force_temperature(double celsius);
+    int timing(double *readout_us, double *frame_interval_us);
+
+private:
+    enum class State { closed, open, initialised };
+    enum class Need { open, initialised };
+    struct Exposure {
+        enum Phase { idle, working, done, failed } phase = idle;
+        SimTime start = 0, end = 0, ready = 0;
+        FrameParams params;
+        bool consumed = false;
+        QEL_GPS_DATA gps_start{}, gps_end{};
+    };
+
+    // QEL_SUCCESS, or the code that refuses a call on this camera in its present state.
+    int check(Need need) const;
+    // The frame parameters of the current settings, without pointing or frame number.
+    FrameParams frame_params() const;
+    double readout_us() const;
+    double line_time_us() const;
+    int frame_interval_us(double readout) const;
+    void make_gps(SimTime start, SimTime end, double line_time, QEL_GPS_DATA &a, QEL_GPS_DATA &b) const;
+    void update_exposure(SimTime now);
+    void reset_settings();
+    bool busy_exposing(SimTime now) const;
+    // Takes the running capture out of the camera; the caller joins it after unlocking.
+    std::shared_ptr<Capture> detach_capture();
+    static void join(const std::shared_ptr<Capture> &capture);
+    void produce(std::shared_ptr<Capture> capture);
+    void on_trigger_level(int old_level, int level, SimTime now);
+
+    const int id_;
+    const Model model_;
+    const std::int64_t utc_base_us_;
+    const std::shared_ptr<const StarField> stars_;
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool removed_ = false;
+    State state_ = State::closed;
+    Controls controls_;
+    int width_ = 0, height_ = 0, bin_ = 1, img_type_ = IMG_RAW8, start_x_ = 0, start_y_ = 0;
+    int mode_ = QEL_MODE_NORMAL;
+    struct TriggerOutput {
+        bool high = false;
+        int delay = 0, duration = 0;
+    } outputs_[2];
+    int trigger_line_ = 0;
+    Mount mount_;
+    Exposure exposure_;
+    std::shared_ptr<Capture> capture_;
+    std::deque<std::unique_ptr<Frame>> queue_;
+    std::vector<std::unique_ptr<Frame>> pool_;
+    int dropped_ = 0;
+    std::uint64_t frame_number_ = 0;
+    std::shared_ptr<const std::vector<std::uint8_t>> dark_;
+    bool has_last_gps_ = false;
+    QEL_GPS_DATA last_gps_start_{}, last_gps_end_{};
+};
+
+// Cameras in index order; removed ones stay so that their ids answer QEL_ERR_CAMERA_REMOVED.
 class Registry {
 public:
     static Registry &instance();
 
-    void reset();
+    // Reset to a configuration: stops and removes every camera, then connects the configured ones
+    // with ids 0..n-1. The clock restarts at the configured speed.
+    void configure(const Config &config);
+    // The base configuration: QELSIM_CONFIG's file if set and valid, else the built-in catalogue.
+    // Returns the problem with QELSIM_CONFIG's file, empty when there is none.
+    std::string reset_to_base();
+    std::string base_error();
+
     int count();
-    // QEL_SUCCESS or the code for an unknown index or identifier.
-    int info_by_index(int index, QEL_CAMERA_INFO *info);
-    int info_by_id(int camera_id, QEL_CAMERA_INFO *info);
+    // QEL_SUCCESS with the camera, or QEL_ERR_INVALID_INDEX / QEL_ERR_INVALID_ID.
+    int by_index(int index, std::shared_ptr<Camera> &camera);
+    int by_id(int camera_id, std::shared_ptr<Camera> &camera);
     bool is_product(int vendor_id, int product_id);
 
+    // Hot-plug; each returns the new id or -1.
+    int plug(const CameraSpec &spec);
+    int unplug(int camera_id);
+    int replug(int camera_id);
+
 private:
-    Registry() { reset_locked(); }
-    void reset_locked();
-    Camera *find(int camera_id);
+    Registry();
+    std::uint64_t seed_for(const CameraSpec &spec, int position) const;
 
     std::mutex mutex_;
-    std::vector<Camera> cameras_;
+    std::vector<std::shared_ptr<Camera>> cameras_;
+    int next_id_ = 0;
+    std::uint64_t seed_ = 0;
+    std::int64_t utc_base_us_ = 0;
+    std::string base_error_;
+    std::vector<int> replugged_;  // removed ids whose device is back under a new id
 };
 
 void fill_info(const Camera &camera, QEL_CAMERA_INFO *info);

@@ -1,9 +1,10 @@
 """Control of the simulated Camera SDK that ships beside the extension.
 
 The simulator is the library ``QELCamera2`` that the extension ``qel`` links. Beside the Camera SDK's
-entry points it exports a control API (functions prefixed ``QELSim``): reset, fault injection and a
-journal of the calls that reached it. This module wraps that API with ctypes and works only against
-the simulator, not against a vendor's library.
+entry points it exports a control API (functions prefixed ``QELSim``): reset and configuration, fault
+injection, a journal of the calls that reached it, hot-plug, the external trigger input, the simulated
+clock and a look at the simulated sky. This module wraps that API with ctypes and works only against
+the simulator, not against a vendor's library. ``sdk/sim/README.md`` describes the simulated cameras.
 """
 
 from __future__ import annotations
@@ -17,15 +18,29 @@ from typing import Optional
 __all__ = [
     "Journal",
     "SimulatorError",
+    "base_config_error",
     "calls",
     "clear_faults",
     "clear_journal",
+    "clock_speed",
+    "configure",
     "entry_points",
     "inject_fault",
     "journal",
     "library",
     "library_path",
+    "load_config",
+    "now_us",
+    "plug_camera",
+    "pointing",
+    "replug_camera",
     "reset",
+    "set_clock_speed",
+    "set_temperature",
+    "set_trigger_input",
+    "timing",
+    "trigger_pulse",
+    "unplug_camera",
 ]
 
 JOURNAL_MAX_ARGS = 8
@@ -105,8 +120,134 @@ def library() -> ctypes.CDLL:
         lib.QELSimJournal.restype = ctypes.c_int
         lib.QELSimClearJournal.argtypes = []
         lib.QELSimClearJournal.restype = None
+        _declare_control_api(lib)
         _library = lib
     return _library
+
+
+def _declare_control_api(lib: ctypes.CDLL) -> None:
+    c_int, c_double, c_char_p = ctypes.c_int, ctypes.c_double, ctypes.c_char_p
+    p_double = ctypes.POINTER(c_double)
+    signatures = {
+        "QELSimConfigure": ([c_char_p, c_char_p, c_int], c_int),
+        "QELSimLoadConfig": ([c_char_p, c_char_p, c_int], c_int),
+        "QELSimBaseConfigError": ([c_char_p, c_int], c_int),
+        "QELSimPlugCamera": ([c_char_p, c_char_p, c_int], c_int),
+        "QELSimUnplugCamera": ([c_int], c_int),
+        "QELSimReplugCamera": ([c_int], c_int),
+        "QELSimSetTriggerInput": ([c_int, c_int], c_int),
+        "QELSimTriggerPulse": ([c_int, c_int], c_int),
+        "QELSimSetClockSpeed": ([c_double], c_int),
+        "QELSimClockSpeed": ([], c_double),
+        "QELSimNow": ([], ctypes.c_longlong),
+        "QELSimGetPointing": ([c_int, p_double, p_double], c_int),
+        "QELSimSetTemperature": ([c_int, c_double], c_int),
+        "QELSimGetTiming": ([c_int, p_double, p_double], c_int),
+    }
+    for name, (argtypes, restype) in signatures.items():
+        fn = getattr(lib, name)
+        fn.argtypes = argtypes
+        fn.restype = restype
+
+
+_MESSAGE = 1024
+
+
+def _check(rc: int, what: str) -> None:
+    if rc != 0:
+        raise SimulatorError(f"{what}: result code {rc}")
+
+
+def configure(text: Optional[str] = None) -> None:
+    """Reset the simulator to the configuration ``text`` (None: the base configuration).
+
+    The format is that of a ``QELSIM_CONFIG`` file, see ``sdk/sim/README.md``. Raises SimulatorError
+    with the simulator's message when the text is not valid; nothing changes then.
+    """
+    error = ctypes.create_string_buffer(_MESSAGE)
+    if library().QELSimConfigure(None if text is None else text.encode(), error, _MESSAGE) != 0:
+        raise SimulatorError(error.value.decode(errors="replace"))
+
+
+def load_config(path: str) -> None:
+    """Reset the simulator to the configuration in the file at ``path``."""
+    error = ctypes.create_string_buffer(_MESSAGE)
+    if library().QELSimLoadConfig(os.fsencode(path), error, _MESSAGE) != 0:
+        raise SimulatorError(error.value.decode(errors="replace"))
+
+
+def base_config_error() -> str:
+    """What was wrong with the ``QELSIM_CONFIG`` file at the last reset; empty when nothing was."""
+    error = ctypes.create_string_buffer(_MESSAGE)
+    library().QELSimBaseConfigError(error, _MESSAGE)
+    return error.value.decode(errors="replace")
+
+
+def plug_camera(text: str = "") -> int:
+    """Connect a new camera described like a ``[camera]`` section's body; returns its camera id."""
+    error = ctypes.create_string_buffer(_MESSAGE)
+    camera_id = library().QELSimPlugCamera(text.encode(), error, _MESSAGE)
+    if camera_id < 0:
+        raise SimulatorError(error.value.decode(errors="replace"))
+    return camera_id
+
+
+def unplug_camera(camera_id: int) -> None:
+    """Disconnect a camera: its calls return the camera-removed code from now on."""
+    if library().QELSimUnplugCamera(camera_id) != 0:
+        raise SimulatorError(f"no connected camera with id {camera_id}")
+
+
+def replug_camera(camera_id: int) -> int:
+    """Connect a removed camera again; returns the new id it comes back under."""
+    new_id = library().QELSimReplugCamera(camera_id)
+    if new_id < 0:
+        raise SimulatorError(f"camera {camera_id} is not a removed camera")
+    return new_id
+
+
+def set_trigger_input(camera_id: int, high: bool) -> None:
+    """Set the level of a trigger camera's external trigger input."""
+    _check(library().QELSimSetTriggerInput(camera_id, 1 if high else 0), "set_trigger_input")
+
+
+def trigger_pulse(camera_id: int, duration_us: int = 0) -> None:
+    """Fire one pulse on the external trigger input (level modes expose for ``duration_us``)."""
+    _check(library().QELSimTriggerPulse(camera_id, duration_us), "trigger_pulse")
+
+
+def set_clock_speed(factor: float) -> None:
+    """Make simulated time run ``factor`` times as fast as real time."""
+    if library().QELSimSetClockSpeed(factor) != 0:
+        raise SimulatorError(f"clock speed {factor!r} is outside (0, 1e6]")
+
+
+def clock_speed() -> float:
+    return float(library().QELSimClockSpeed())
+
+
+def now_us() -> int:
+    """Simulated time in microseconds since the last reset."""
+    return int(library().QELSimNow())
+
+
+def pointing(camera_id: int) -> tuple[float, float]:
+    """Offset of the scene on the sensor (guiding and drift), in unbinned sensor pixels."""
+    x, y = ctypes.c_double(), ctypes.c_double()
+    _check(library().QELSimGetPointing(camera_id, ctypes.byref(x), ctypes.byref(y)), "pointing")
+    return x.value, y.value
+
+
+def set_temperature(camera_id: int, celsius: float) -> None:
+    """Put the sensor at this temperature now; the cooler works on from there."""
+    _check(library().QELSimSetTemperature(camera_id, celsius), "set_temperature")
+
+
+def timing(camera_id: int) -> tuple[float, float]:
+    """Readout time and video frame interval at the current settings, in simulated microseconds."""
+    readout, interval = ctypes.c_double(), ctypes.c_double()
+    _check(library().QELSimGetTiming(camera_id, ctypes.byref(readout), ctypes.byref(interval)), "timing")
+    return readout.value, interval.value
 
 
 def _entry_point(name: str) -> bytes:
@@ -114,7 +255,7 @@ def _entry_point(name: str) -> bytes:
 
 
 def reset() -> None:
-    """Restore the built-in cameras and forget every journal entry, fault and camera state."""
+    """Restore the base cameras and forget every journal entry, fault and camera state."""
     library().QELSimReset()
 
 

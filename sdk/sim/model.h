@@ -1,0 +1,85 @@
+// Camera models: what a simulated camera is (sensor, ports, presets and the scene it looks at).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "QELCamera2.h"
+
+namespace qelsim {
+
+// The simulator's own USB vendor id; product ids are per model.
+constexpr int kVendorId = 0x51E1;
+
+extern const char kSdkVersion[];
+
+enum class GpsStatus { ok, old_firmware, fpga_error, no_fix };
+
+struct Model {
+    // Catalogue key ("M1", "C2") that a configuration names the model by.
+    std::string key;
+
+    // ---- what QEL_CAMERA_INFO reports
+    std::string name;
+    int product_id = 0;
+    int max_width = 0;
+    int max_height = 0;
+    bool is_color = false;
+    int bayer_pattern = BAYER_RG;
+    std::vector<int> bins;
+    std::vector<int> formats;
+    double pixel_size = 0;  // micrometres
+    bool mechanical_shutter = false;
+    bool st4_port = false;
+    bool cooler = false;
+    bool usb3 = false;
+    float elec_per_adu = 1;  // electrons per 16-bit ADU at gain 0
+    int bit_depth = 16;
+    bool trigger = false;
+    bool gps = false;
+    std::string serial;  // up to 8 bytes; empty: the camera has none
+
+    // ---- controls and presets
+    int gain_max = 0;        // gain in 0.1 dB steps
+    int gain_default = 0;
+    int offset_max = 0;      // offset in steps of 16 ADU (16-bit scale)
+    int offset_default = 0;
+    int offset_highest_dr = 0, offset_unity_gain = 0, gain_lowest_rn = 0, offset_lowest_rn = 0;
+    int lmh_low = 0, lmh_mid = 0, lmh_high = 0, lmh_high_offset = 0;
+
+    // ---- timing
+    double line_time_us = 20;     // one sensor row read at bin 1, normal speed
+    double usb_mbytes_per_s = 0;  // link throughput at 100 % bandwidth
+
+    // ---- the scene and the sensor physics
+    double read_noise = 3;       // electrons
+    double dark_current = 0.02;  // electrons per second and pixel at 0 degrees C
+    double sky = 5;              // electrons per second and pixel
+    double star_density = 50;    // stars per million pixels
+    double fwhm = 3;             // star images, sensor pixels
+    double guide_rate = 2;       // sensor pixels per second of guiding
+    double drift_x = 0, drift_y = 0;  // sensor pixels per second
+    double ambient = 20;          // degrees C
+    double cooler_delta = 35;     // degrees below ambient at full cooler power
+    double cooler_tau = 60;       // seconds, time constant of the sensor temperature
+    int queue = 3;                // frames the video queue holds
+
+    // ---- GPS
+    double latitude = 0, longitude = 0;
+    int altitude = 0;  // metres
+    int satellites = 0;
+    GpsStatus gps_status = GpsStatus::ok;
+
+    // ---- identity of one camera: serial number and frames of a seed
+    std::uint64_t seed = 0;
+};
+
+// The built-in catalogue, in registry order.
+const std::vector<Model> &catalogue();
+const Model *catalogue_model(const std::string &key_or_name);
+
+// Size in bytes of one pixel of an image format, 0 for an unknown format.
+int bytes_per_pixel(int img_type);
+
+}  // namespace qelsim

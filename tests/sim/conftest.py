@@ -1,0 +1,32 @@
+"""Fixtures of the simulated Camera SDK's own tests."""
+
+from __future__ import annotations
+
+import pytest
+
+from brevalo.vra_qel_python_bindings import sim
+
+import sdk
+
+
+@pytest.fixture
+def simulator():
+    """The simulator reset to its base cameras, with the clock sped up so timed behaviour is quick.
+
+    Camera 0 is the monochrome cooled ST4 model, camera 1 the colour GPS/trigger model.
+    """
+    sim.reset()
+    yield sim
+    sim.reset()
+
+
+@pytest.fixture
+def fast(simulator):
+    """A hundredfold clock: a second of exposure takes ten milliseconds."""
+    simulator.set_clock_speed(100)
+    return simulator
+
+
+@pytest.fixture
+def lib():
+    return sdk.lib

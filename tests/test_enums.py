@@ -6,7 +6,7 @@ import enum
 
 import pytest
 
-from conftest import MODULE_NAME
+MODULE_NAME = "brevalo.vra_qel_python_bindings.qel"
 
 ENUMERATIONS = {
     "BayerPattern": [("BAYER_RG", 0), ("BAYER_BG", 1), ("BAYER_GR", 2), ("BAYER_GB", 3)],

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import MODULE_NAME
+MODULE_NAME = "brevalo.vra_qel_python_bindings.qel"
 from test_module_frame import EXCEPTIONS
 
 DOCSTRINGS = {

@@ -10,7 +10,7 @@ import traceback
 
 import pytest
 
-from conftest import MODULE_NAME
+MODULE_NAME = "brevalo.vra_qel_python_bindings.qel"
 
 ENUMERATIONS = [
     "BayerPattern",

@@ -10,7 +10,7 @@ import struct
 
 import pytest
 
-from conftest import MODULE_NAME
+MODULE_NAME = "brevalo.vra_qel_python_bindings.qel"
 
 SIZES = {"CameraInfo": 240, "ControlCaps": 248, "Id": 8, "SupportedMode": 64, "GpsData": 184}
 MEMBERS = {

@@ -1,15 +1,9 @@
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
 import brevalo.vra_qel_python_bindings.qel as qel_module
-
-MODULE_NAME = "brevalo.vra_qel_python_bindings.qel"
+from helpers import run_python
 
 
 @pytest.fixture
@@ -30,17 +24,6 @@ def restore_globals():
         namespace.update(saved)
     table.clear()
     table.update(saved_table)
-
-
-def run_python(code: str, *args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    """Runs `code` in a fresh interpreter of this environment and returns what it printed."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
-        capture_output=True,
-        text=True,
-        timeout=120,
-        env={**os.environ, **(env or {})},
-    )
 
 
 @pytest.fixture

@@ -428,3 +428,13 @@ def test_only_frame_waits_let_other_threads_run(qel, sim, camera):
         qel.stop_video_capture(waiting)
     assert during_read == 0
     assert during_wait > 0
+
+
+def test_demo_capture_reports_what_it_took(qel, sim, capsys):
+    from brevalo.vra_qel_python_bindings import demo
+
+    demo.capture(0)
+    out = capsys.readouterr().out
+    assert "1024x768 bin 2 IMG_RAW16: 1572864 bytes in" in out
+    assert "mean pixel value" in out
+    assert sim.calls("CloseCamera") == 1

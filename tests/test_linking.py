@@ -1,0 +1,69 @@
+"""How the extension meets the Camera SDK: one exported symbol, and the SDK linked by name from beside it."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from helpers import run_python
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+HEADERS = os.path.join(os.path.dirname(HERE), "sdk", "include")
+
+linux_only = pytest.mark.skipif(sys.platform != "linux", reason="uses the ELF tools and a C compiler")
+
+
+@linux_only
+def test_extension_exports_only_its_entry_point(qel):
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm")
+    done = subprocess.run([nm, "-D", "--defined-only", qel.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in done.stdout.splitlines()] == ["PyInit_qel"]
+
+
+@linux_only
+def test_the_sdk_is_found_beside_the_extension_by_name(qel):
+    readelf = shutil.which("readelf")
+    if readelf is None:
+        pytest.skip("needs readelf")
+    dynamic = subprocess.run([readelf, "-d", qel.__file__], capture_output=True, text=True, check=True).stdout
+    assert "Shared library: [libQELCamera2.so]" in dynamic
+    assert "[$ORIGIN]" in dynamic
+
+
+@linux_only
+def test_another_build_of_the_sdk_replaces_the_library_file(qel, tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("needs a C compiler")
+    package = os.path.dirname(qel.__file__)
+    copy = tmp_path / "site" / "brevalo" / "vra_qel_python_bindings"
+    shutil.copytree(package, copy, ignore=shutil.ignore_patterns("__pycache__"))
+    library = copy / "libQELCamera2.so"
+    library.unlink()
+    subprocess.run(
+        [compiler, "-shared", "-fPIC", "-I", HEADERS, "-o", str(library), os.path.join(HERE, "data", "other_sdk.c")],
+        check=True,
+    )
+    done = run_python(
+        """
+        import sys
+        sys.path.insert(0, sys.argv[1])
+        from brevalo.vra_qel_python_bindings import qel
+        assert qel.__file__.startswith(sys.argv[1]), qel.__file__
+        print(qel.get_sdk_version(), qel.get_number_of_connected_cameras(), qel.camera_check(1, 2))
+        try:
+            qel.open_camera(0)
+        except qel.QELGPSFPGAError:
+            print("QELGPSFPGAError")
+        """,
+        str(tmp_path / "site"),
+        env={"PYTHONPATH": ""},
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[:2] == ["another build 9.9 5 1", "QELGPSFPGAError"]

@@ -11,8 +11,8 @@ from pathlib import Path
 
 import pytest
 
-import sdk
-from sdk import lib
+from . import sdk
+from .sdk import lib
 
 THREE = """
 # two guide cameras and a colour camera

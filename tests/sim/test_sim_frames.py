@@ -6,8 +6,8 @@ from ctypes import byref, c_int
 
 import pytest
 
-import sdk
-from sdk import COLOUR, MONO, lib
+from . import sdk
+from .sdk import COLOUR, MONO, lib
 
 # ---- region of interest
 

@@ -7,8 +7,8 @@ from ctypes import byref
 
 import pytest
 
-import sdk
-from sdk import lib
+from . import sdk
+from .sdk import lib
 
 UTC = "2024-02-28T23:59:58.5"
 UTC_US = calendar.timegm((2024, 2, 28, 23, 59, 58)) * 1_000_000 + 500_000

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import pytest
 
-import sdk
-from sdk import MONO, lib
+from . import sdk
+from .sdk import MONO, lib
 
 RATE = 2.0  # the monochrome model's guide rate, sensor pixels per second
 

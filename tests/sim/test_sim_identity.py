@@ -13,8 +13,8 @@ from pathlib import Path
 
 import pytest
 
-import sdk
-from sdk import COLOUR, MONO, lib
+from . import sdk
+from .sdk import COLOUR, MONO, lib
 
 
 def make_id(text: bytes) -> sdk.Id:

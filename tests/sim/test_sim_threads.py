@@ -7,8 +7,8 @@ import random
 import threading
 from ctypes import byref, c_int
 
-import sdk
-from sdk import lib
+from . import sdk
+from .sdk import lib
 
 ALLOWED = {sdk.SUCCESS, sdk.CAMERA_CLOSED, sdk.TIMEOUT, sdk.GENERAL, sdk.INVALID_SEQUENCE, sdk.VIDEO_MODE_ACTIVE,
            sdk.EXPOSURE_IN_PROGRESS, sdk.INVALID_MODE, sdk.BUFFER_TOO_SMALL, sdk.GPS_DATA_INVALID,

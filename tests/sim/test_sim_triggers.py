@@ -188,3 +188,14 @@ def test_trigger_outputs_keep_their_configuration_per_pin(simulator, pin):
     high, delay, duration = c_int(-1), c_int(-1), c_int(-1)
     sdk.ok(lib.QELGetTriggerOutputIOConf(COLOUR, pin, byref(high), byref(delay), byref(duration)))
     assert (high.value, delay.value, duration.value) == (0, 0, 0)
+
+
+def test_a_pulse_on_a_line_held_active_changes_nothing(fast):
+    triggered(sdk.MODE_HIGH_LEVEL, exposure=32)
+    fast.set_trigger_input(COLOUR, 1)  # held active: one exposure runs
+    fast.trigger_pulse(COLOUR, 10_000)
+    assert no_frame(100)
+    fast.set_trigger_input(COLOUR, 0)  # released: that one exposure ends
+    sdk.video_frame(COLOUR)
+    assert exposure_of(last_records()) >= 100_000
+    assert no_frame(100)

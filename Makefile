@@ -1,5 +1,7 @@
 # make demo: build, install into .venv, run the demo against the simulated camera.
 # make test: build, install, run every test.
+# make sanitize: the simulated Camera SDK under a multi-threaded stress driver, with AddressSanitizer
+#   and UndefinedBehaviorSanitizer, then with ThreadSanitizer.
 
 PYTHON ?= python3
 VENV := .venv
@@ -7,7 +9,7 @@ BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
 BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 
-.PHONY: all venv install demo test bench clean
+.PHONY: all venv install demo test bench sanitize clean
 
 all: install
 
@@ -31,6 +33,16 @@ test: install
 
 bench: install
 	@for b in bench/*.py; do echo "== $$b"; $(BIN)/python $$b || exit 1; done
+
+SANITIZE_CONFIG := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON -DQEL_SIM_STRESS=ON
+
+sanitize:
+	cmake -S . -B build/asan $(SANITIZE_CONFIG) -DQEL_SANITIZE=address,undefined
+	cmake --build build/asan --target qelsim_stress
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 build/asan/qelsim_stress 3
+	cmake -S . -B build/tsan $(SANITIZE_CONFIG) -DQEL_SANITIZE=thread
+	cmake --build build/tsan --target qelsim_stress
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/qelsim_stress 3
 
 clean:
 	rm -rf build dist $(VENV)

@@ -210,9 +210,9 @@ int Camera::trigger_pulse(int duration_us) {
             break;
         case QEL_MODE_TRIG_HIGH_LEVEL:
         case QEL_MODE_TRIG_LOW_LEVEL:
-            // The pulse holds the active level for its duration; the line ends where the mode is idle.
+            // The pulse holds the active level for its duration and returns to where the line was; on
+            // a line already held active it changes nothing.
             if (!c.level_active) c.windows.emplace_back(now, now + duration_us);
-            trigger_line_ = c.mode == QEL_MODE_TRIG_HIGH_LEVEL ? 0 : 1;
             break;
         default:
             return QEL_ERR_INVALID_MODE;

@@ -6,7 +6,7 @@ import pytest
 
 from brevalo.vra_qel_python_bindings import sim
 
-import sdk
+from . import sdk
 
 
 @pytest.fixture

@@ -7,8 +7,8 @@ from ctypes import byref, c_int
 
 import pytest
 
-import sdk
-from sdk import COLOUR, MONO, lib
+from . import sdk
+from .sdk import COLOUR, MONO, lib
 
 COMMON = {sdk.GAIN, sdk.EXPOSURE, sdk.OFFSET, sdk.BANDWIDTH, sdk.TEMPERATURE, sdk.FLIP, sdk.AUTO_MAX_GAIN,
           sdk.AUTO_MAX_EXP, sdk.AUTO_TARGET_BRIGHTNESS, sdk.HARDWARE_BIN, sdk.HIGH_SPEED_MODE}

@@ -6,8 +6,8 @@ import struct
 
 import pytest
 
-import sdk
-from sdk import lib
+from . import sdk
+from .sdk import lib
 
 W, H = 64, 48  # the sensor of the camera these tests configure
 

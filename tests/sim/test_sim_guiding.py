@@ -4,41 +4,48 @@ from __future__ import annotations
 
 import pytest
 
-import sdk
-from sdk import MONO, lib
+from . import sdk
+from .sdk import MONO, lib
 
 RATE = 2.0  # the monochrome model's guide rate, sensor pixels per second
 
 
 def hold(sim, direction, seconds, cam=MONO):
-    """Guide in one direction for about `seconds` of simulated time; returns the time it really lasted."""
-    sdk.ok(lib.QELPulseGuideOn(cam, direction))
+    """Guide in one direction for about `seconds` of simulated time; returns the shortest and the
+    longest time the relay can have been on, in seconds."""
     t0 = sim.now_us()
-    while sim.now_us() - t0 < seconds * 1e6:
+    sdk.ok(lib.QELPulseGuideOn(cam, direction))
+    t1 = sim.now_us()
+    while sim.now_us() - t1 < seconds * 1e6:
         pass
+    t2 = sim.now_us()
     sdk.ok(lib.QELPulseGuideOff(cam, direction))
-    return (sim.now_us() - t0) / 1e6
+    t3 = sim.now_us()
+    return (t2 - t1) / 1e6, (t3 - t0) / 1e6
 
 
 @pytest.mark.parametrize("direction, dx, dy", [(sdk.NORTH, 0, -1), (sdk.SOUTH, 0, 1), (sdk.EAST, -1, 0), (sdk.WEST, 1, 0)])
 def test_guiding_moves_the_pointing_at_the_guide_rate(fast, direction, dx, dy):
     sdk.ok(lib.QELOpenCamera(MONO))
     assert fast.pointing(MONO) == (0.0, 0.0)
-    seconds = hold(fast, direction, 3)
+    shortest, longest = hold(fast, direction, 3)
     x, y = fast.pointing(MONO)
-    assert x == pytest.approx(dx * RATE * seconds, abs=0.1)
-    assert y == pytest.approx(dy * RATE * seconds, abs=0.1)
+    moved = dx * x + dy * y
+    assert RATE * shortest <= moved <= RATE * longest
+    assert (x if dx == 0 else y) == 0
     later = fast.pointing(MONO)
     assert later == (x, y)  # guiding off: no more movement
 
 
 def test_opposite_directions_cancel(fast):
     sdk.ok(lib.QELOpenCamera(MONO))
+    t0 = fast.now_us()
     sdk.ok(lib.QELPulseGuideOn(MONO, sdk.EAST))
-    seconds = hold(fast, sdk.WEST, 2)
+    shortest, _ = hold(fast, sdk.WEST, 2)
     sdk.ok(lib.QELPulseGuideOff(MONO, sdk.EAST))
-    assert fast.pointing(MONO)[0] == pytest.approx(0, abs=RATE * 0.2)
-    assert seconds > 1.9
+    east_alone = (fast.now_us() - t0) / 1e6 - shortest  # at most this long east without west
+    assert -RATE * east_alone <= fast.pointing(MONO)[0] <= 0
+    assert shortest >= 2
 
 
 def test_guide_off_without_on_is_harmless(fast):
@@ -76,9 +83,10 @@ def test_a_flipped_frame_shifts_the_other_way(fast):
     sdk.set_control(MONO, sdk.EXPOSURE, 500_000)
     sdk.set_control(MONO, sdk.FLIP, 1)
     x0, _ = star()
+    p0 = fast.pointing(MONO)[0]
     hold(fast, sdk.WEST, 3)
     x1, _ = star()
-    assert x1 - x0 == pytest.approx(-RATE * 3, abs=0.5)
+    assert x1 - x0 == pytest.approx(-(fast.pointing(MONO)[0] - p0), abs=0.25)
 
 
 def test_drift_moves_the_scene_without_guiding(simulator):
@@ -95,8 +103,13 @@ def test_drift_moves_the_scene_without_guiding(simulator):
 def test_long_guiding_sessions_keep_an_exact_pointing(simulator):
     sdk.ok(lib.QELOpenCamera(MONO))
     simulator.set_clock_speed(1e4)
+    shortest = longest = 0.0
+    readings = []
     for _ in range(700):  # more relay switches than the pointing keeps in its history
-        sdk.ok(lib.QELPulseGuideOn(MONO, sdk.WEST))
-        sdk.ok(lib.QELPulseGuideOff(MONO, sdk.WEST))
-    total = fast_total = simulator.pointing(MONO)[0]
-    assert total > 0 and fast_total == simulator.pointing(MONO)[0]
+        low, high = hold(simulator, sdk.WEST, 0)
+        shortest += low
+        longest += high
+        readings.append(simulator.pointing(MONO)[0])
+    assert readings == sorted(readings)  # folding old history in never moves the scene back
+    assert RATE * shortest <= readings[-1] <= RATE * longest
+    assert readings[-1] == simulator.pointing(MONO)[0]  # no movement once the relays are off

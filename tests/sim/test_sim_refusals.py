@@ -8,8 +8,8 @@ from ctypes import byref, c_int
 
 import pytest
 
-import sdk
-from sdk import COLOUR, MONO, lib
+from . import sdk
+from .sdk import COLOUR, MONO, lib
 
 NULL = None
 SENTINEL = -12345

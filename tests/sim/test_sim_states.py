@@ -11,8 +11,8 @@ from ctypes import byref, c_int
 
 import pytest
 
-import sdk
-from sdk import lib
+from . import sdk
+from .sdk import lib
 
 OPEN, INIT = "open", "init"
 

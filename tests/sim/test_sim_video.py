@@ -10,8 +10,8 @@ import threading
 
 import pytest
 
-import sdk
-from sdk import COLOUR, MONO, lib
+from . import sdk
+from .sdk import COLOUR, MONO, lib
 
 
 def start(cam, w=64, h=32, t=sdk.RAW8, **controls):

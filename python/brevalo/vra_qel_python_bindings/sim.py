@@ -186,7 +186,7 @@ def base_config_error() -> str:
 def plug_camera(text: str = "") -> int:
     """Connect a new camera described like a ``[camera]`` section's body; returns its camera id."""
     error = ctypes.create_string_buffer(_MESSAGE)
-    camera_id = library().QELSimPlugCamera(text.encode(), error, _MESSAGE)
+    camera_id = int(library().QELSimPlugCamera(text.encode(), error, _MESSAGE))
     if camera_id < 0:
         raise SimulatorError(error.value.decode(errors="replace"))
     return camera_id
@@ -200,7 +200,7 @@ def unplug_camera(camera_id: int) -> None:
 
 def replug_camera(camera_id: int) -> int:
     """Connect a removed camera again; returns the new id it comes back under."""
-    new_id = library().QELSimReplugCamera(camera_id)
+    new_id = int(library().QELSimReplugCamera(camera_id))
     if new_id < 0:
         raise SimulatorError(f"camera {camera_id} is not a removed camera")
     return new_id

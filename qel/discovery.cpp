@@ -18,15 +18,23 @@ PyObject *camera_check(Call &call) {
     return PyBool_FromLong(QELCameraCheck(vendor_id, product_id) != 0);  // returned as an int
 }
 
-PyObject *get_camera_property(Call &call) {
+// A new CameraInfo that the SDK fills in place; parameter 0 is the index or identifier.
+template <typename SdkCall>
+PyObject *camera_property(Call &call, SdkCall sdk_call) {
     Ref info(make_record(&CameraInfoType));
     if (!info) return nullptr;
     Handler handler;
-    int index;
-    if (!handler.find(call) || !call.c_int(0, index)) return nullptr;
-    if (!handler.check(QELGetCameraProperty(record_of<QEL_CAMERA_INFO>(info.get()), index))) return nullptr;
+    int which;
+    if (!handler.find(call) || !call.c_int(0, which)) return nullptr;
+    if (!handler.check(sdk_call(which, record_of<QEL_CAMERA_INFO>(info.get())))) return nullptr;
     return info.release();
 }
+
+PyObject *get_camera_property(Call &call) {
+    return camera_property(call, [](int index, QEL_CAMERA_INFO *info) { return QELGetCameraProperty(info, index); });
+}
+
+PyObject *get_camera_property_by_id(Call &call) { return camera_property(call, QELGetCameraPropertyByID); }
 
 PyObject *get_sdk_version(Call &) {
     const char *version = QELGetSDKVersion();
@@ -35,16 +43,6 @@ PyObject *get_sdk_version(Call &) {
         return nullptr;
     }
     return PyUnicode_DecodeUTF8(version, static_cast<Py_ssize_t>(std::strlen(version)), nullptr);
-}
-
-PyObject *get_camera_property_by_id(Call &call) {
-    Ref info(make_record(&CameraInfoType));
-    if (!info) return nullptr;
-    Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    if (!handler.check(QELGetCameraPropertyByID(id, record_of<QEL_CAMERA_INFO>(info.get())))) return nullptr;
-    return info.release();
 }
 
 const Param camera_check_params[] = {{"i_vid", Kind::Int, "int"}, {"i_pid", Kind::Int, "int"}};

@@ -28,6 +28,31 @@ private:
     Ref fn_;
 };
 
+// Bodies shared by the functions whose SDK call takes the camera identifier (parameter 0) and at most
+// one more argument, and returns only a result code.
+inline PyObject *call_with_id(Call &call, int (*entry_point)(int)) {
+    Handler handler;
+    int id;
+    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
+    return handler.check(entry_point(id)) ? none() : nullptr;
+}
+
+// ...and a bool parameter 1.
+inline PyObject *call_with_flag(Call &call, int (*entry_point)(int, QEL_BOOL)) {
+    Handler handler;
+    int id;
+    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
+    return handler.check(entry_point(id, call.flag(1))) ? none() : nullptr;
+}
+
+// ...and an enumeration parameter 1.
+inline PyObject *call_with_enum(Call &call, int (*entry_point)(int, int)) {
+    Handler handler;
+    int id, value;
+    if (!handler.find(call) || !call.c_int(0, id) || !call.c_enum(1, value)) return nullptr;
+    return handler.check(entry_point(id, value)) ? none() : nullptr;
+}
+
 // Creates the exception classes in table order, each bound right after it is made.
 bool add_exception_classes(PyObject *dict);
 // Builds QEL_ERROR_CODE_TO_EXCEPTION from the bound classes and binds it.

@@ -9,19 +9,8 @@ namespace {
 
 constexpr const char kFile[] = "qel/exposure.cpp";
 
-PyObject *start_exposure(Call &call) {
-    Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    return handler.check(QELStartExposure(id, call.flag(1))) ? none() : nullptr;
-}
-
-PyObject *stop_exposure(Call &call) {
-    Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    return handler.check(QELStopExposure(id)) ? none() : nullptr;
-}
+PyObject *start_exposure(Call &call) { return call_with_flag(call, QELStartExposure); }
+PyObject *stop_exposure(Call &call) { return call_with_id(call, QELStopExposure); }
 
 // An ExposureStatus member, which the 'int' return annotation turns into a plain int.
 PyObject *get_exp_status(Call &call) {

@@ -26,22 +26,9 @@ PyObject *enable_dark_subtract(Call &call) {
     return handler.check(code) ? none() : nullptr;
 }
 
-PyObject *disable_dark_subtract(Call &call) {
-    Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    return handler.check(QELDisableDarkSubtract(id)) ? none() : nullptr;
-}
-
-PyObject *pulse_guide(Call &call, int (*entry_point)(int, int)) {
-    Handler handler;
-    int id, direction;
-    if (!handler.find(call) || !call.c_int(0, id) || !call.c_enum(1, direction)) return nullptr;
-    return handler.check(entry_point(id, direction)) ? none() : nullptr;
-}
-
-PyObject *pulse_guide_on(Call &call) { return pulse_guide(call, QELPulseGuideOn); }
-PyObject *pulse_guide_off(Call &call) { return pulse_guide(call, QELPulseGuideOff); }
+PyObject *disable_dark_subtract(Call &call) { return call_with_id(call, QELDisableDarkSubtract); }
+PyObject *pulse_guide_on(Call &call) { return call_with_enum(call, QELPulseGuideOn); }
+PyObject *pulse_guide_off(Call &call) { return call_with_enum(call, QELPulseGuideOff); }
 
 PyObject *four_presets(Call &call, int (*entry_point)(int, int *, int *, int *, int *)) {
     Handler handler;

@@ -8,14 +8,6 @@ namespace {
 
 constexpr const char kFile[] = "qel/lifecycle.cpp";
 
-// The calls that take only the camera identifier and return nothing.
-PyObject *call_with_id(Call &call, int (*entry_point)(int)) {
-    Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    return handler.check(entry_point(id)) ? none() : nullptr;
-}
-
 PyObject *open_camera(Call &call) { return call_with_id(call, QELOpenCamera); }
 PyObject *init_camera(Call &call) { return call_with_id(call, QELInitCamera); }
 PyObject *close_camera(Call &call) { return call_with_id(call, QELCloseCamera); }

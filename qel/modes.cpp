@@ -29,19 +29,8 @@ PyObject *get_camera_mode(Call &call) {
     return value ? PyObject_CallOneArg(camera_mode.get(), value.get()) : nullptr;
 }
 
-PyObject *set_camera_mode(Call &call) {
-    Handler handler;
-    int id, mode;
-    if (!handler.find(call) || !call.c_int(0, id) || !call.c_enum(1, mode)) return nullptr;
-    return handler.check(QELSetCameraMode(id, mode)) ? none() : nullptr;
-}
-
-PyObject *send_soft_trigger(Call &call) {
-    Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    return handler.check(QELSendSoftTrigger(id, call.flag(1))) ? none() : nullptr;
-}
+PyObject *set_camera_mode(Call &call) { return call_with_enum(call, QELSetCameraMode); }
+PyObject *send_soft_trigger(Call &call) { return call_with_flag(call, QELSendSoftTrigger); }
 
 PyObject *set_trigger_output_io_conf(Call &call) {
     Handler handler;

@@ -9,19 +9,8 @@ namespace {
 
 constexpr const char kFile[] = "qel/video.cpp";
 
-PyObject *start_video_capture(Call &call) {
-    Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    return handler.check(QELStartVideoCapture(id)) ? none() : nullptr;
-}
-
-PyObject *stop_video_capture(Call &call) {
-    Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    return handler.check(QELStopVideoCapture(id)) ? none() : nullptr;
-}
+PyObject *start_video_capture(Call &call) { return call_with_id(call, QELStartVideoCapture); }
+PyObject *stop_video_capture(Call &call) { return call_with_id(call, QELStopVideoCapture); }
 
 // A frame wait can last up to wait_ms, or without end: the interpreter lock is released around it so
 // that other threads (another camera's, typically) go on. Everything the SDK touches meanwhile, the

@@ -238,6 +238,10 @@ PyObject *get_array_text(PyObject *self, void *closure) {
 
 // ---- construction
 
+// The size of the record an object holds: its own record class's, not that of a Python subclass,
+// whose instances carry more (the weak reference list) behind the record.
+size_t record_size(PyObject *self);
+
 int record_init(PyObject *self, PyObject *args, PyObject *kwds) {
     if (PyTuple_GET_SIZE(args) > 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "__init__",
@@ -251,7 +255,7 @@ int record_init(PyObject *self, PyObject *args, PyObject *kwds) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__init__", key);
         return -1;
     }
-    std::memset(record_bytes(self), 0, Py_TYPE(self)->tp_basicsize - kRecordOffset);
+    std::memset(record_bytes(self), 0, record_size(self));
     return 0;
 }
 
@@ -435,6 +439,12 @@ const RecordClass kRecordClasses[] = {
     {&GpsDataType, "GpsData", "c_gps_data", gps_data_getset, nullptr},
     {&CameraInfoType, "CameraInfo", "c_info", camera_info_getset, camera_info_repr},
 };
+
+size_t record_size(PyObject *self) {
+    for (const RecordClass &c : kRecordClasses)
+        if (PyObject_TypeCheck(self, c.type)) return static_cast<size_t>(c.type->tp_basicsize) - kRecordOffset;
+    return 0;
+}
 
 PyObject *refuse_pickling(PyObject *self) {
     const char *member = "";

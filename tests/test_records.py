@@ -567,3 +567,21 @@ def test_gps_data_fields(qel):
     assert (gps.year, gps.month, gps.day, gps.hour, gps.minute, gps.second) == (2026, 0, 31, 25, 59, 60)
     assert (gps.m_second, gps.u_second) == (999, 999999)
     assert (gps.latitude, gps.longitude, gps.altitude, gps.satellite_num) == (-33.5, -70.25, -12, 9)
+
+
+@pytest.mark.parametrize("name", SIZES)
+def test_init_of_a_subclass_zeroes_only_the_record(qel, name):
+    import weakref
+
+    class Sub(getattr(qel, name)):
+        pass
+
+    obj = Sub()
+    obj.label = "kept"
+    ref = weakref.ref(obj)
+    weak_list = ctypes.c_void_p.from_address(id(obj) + Sub.__weakrefoffset__)
+    assert weak_list.value  # the object's list of weak references, right behind the record
+    fill(obj, b"\x01" * SIZES[name])
+    obj.__init__()
+    assert raw(obj) == bytes(SIZES[name])
+    assert weak_list.value and obj.label == "kept" and ref() is obj

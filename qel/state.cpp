@@ -23,6 +23,11 @@ static inline uint64_t namespace_version() {
 }
 
 PyObject *load_global(PyObject *name, GlobalCache &cache) {
+    if (!state.dict) {
+        // Only a function left over from an import that failed can get here.
+        PyErr_SetString(PyExc_RuntimeError, "module 'qel' is not initialised");
+        return nullptr;
+    }
     if (cache.value && cache.version == namespace_version()) return Py_NewRef(cache.value);
     PyObject *value = PyDict_GetItemWithError(state.dict, name);
     if (value) {

@@ -41,9 +41,13 @@ def test_another_build_of_the_sdk_replaces_the_library_file(qel, tmp_path):
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         pytest.skip("needs a C compiler")
-    package = os.path.dirname(qel.__file__)
+    # The package's Python files and its built files (apart in an editable install) make one copy,
+    # which a fresh interpreter without site-packages (-S: no editable-install finder) imports.
+    import brevalo.vra_qel_python_bindings as package
+
     copy = tmp_path / "site" / "brevalo" / "vra_qel_python_bindings"
-    shutil.copytree(package, copy, ignore=shutil.ignore_patterns("__pycache__"))
+    for folder in {os.path.dirname(package.__file__), os.path.dirname(qel.__file__)}:
+        shutil.copytree(folder, copy, ignore=shutil.ignore_patterns("__pycache__"), dirs_exist_ok=True)
     library = copy / "libQELCamera2.so"
     library.unlink()
     subprocess.run(
@@ -64,6 +68,7 @@ def test_another_build_of_the_sdk_replaces_the_library_file(qel, tmp_path):
         """,
         str(tmp_path / "site"),
         env={"PYTHONPATH": ""},
+        options=("-S",),
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:2] == ["another build 9.9 5 1", "QELGPSFPGAError"]

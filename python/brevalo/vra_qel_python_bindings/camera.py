@@ -117,7 +117,8 @@ class CameraDescription:
 
 
 def cameras() -> list[CameraDescription]:
-    """The connected cameras. Each is opened briefly to read its serial number and GPS support."""
+    """The connected cameras. Each is opened briefly to read its serial number and GPS support, and
+    closed again: call it before opening a ``Camera`` of this process, not while one is open."""
     found = []
     for index in range(qel.get_number_of_connected_cameras()):
         info = qel.get_camera_property(index)

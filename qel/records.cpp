@@ -497,10 +497,4 @@ bool add_record_classes(PyObject *dict) {
     return true;
 }
 
-PyTypeObject *record_type_named(const char *name) {
-    for (const RecordClass &c : kRecordClasses)
-        if (std::strcmp(c.name, name) == 0) return c.type;
-    return nullptr;
-}
-
 }  // namespace qel

@@ -76,22 +76,8 @@ bool Call::c_enum(int i, int &out) const {
     return value && to_c_int(value.get(), out);
 }
 
-bool Call::to_c(int i, int &out) const {
-    switch (fn_->spec->param_list[i].kind) {
-    case Kind::Int:
-        return c_int(i, out);
-    case Kind::Bool:
-        out = flags_[i];
-        return true;
-    case Kind::Enum:
-        return c_enum(i, out);
-    default:
-        return wrong_kind(i);
-    }
-}
-
-bool Call::to_c(int i, Text &out) const {
-    if (fn_->spec->param_list[i].kind != Kind::Str) return wrong_kind(i);
+bool Call::to_c(const Param &p, int i, Text &out) const {
+    if (p.kind != Kind::Str) return wrong_kind(i);
     out.bytes_.reset(PyUnicode_AsUTF8String(args_[i]));
     if (!out.bytes_) return false;
     // The SDK reads a text up to its first NUL: a text holding one would say something else.

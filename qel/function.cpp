@@ -35,8 +35,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         Call call(fn);
         if (call.parse(args, PyVectorcall_NARGS(nargsf), kwnames)) result = fn->spec->body(call);
     }
-    const ReturnCheck return_check = fn->spec->return_check;
-    if (result && return_check != ReturnCheck::None) result = check_return(return_check, result);
+    if (result && fn->return_check != ReturnCheck::None) result = check_return(fn->return_check, result);
     if (!result) _PyTraceback_Add(fn->spec->name, fn->spec->file, fn->spec->line);
     return result;
 }
@@ -222,6 +221,7 @@ PyObject *make_function(const FunctionSpec &spec) {
     // Fill every slot before anything can fail, so that dealloc sees a consistent object.
     fn->vectorcall = function_vectorcall;
     fn->spec = &spec;
+    fn->return_check = spec.return_check;
     for (PyObject *&p : fn->param_names) p = nullptr;
     fn->name = fn->qualname = fn->module = fn->doc = fn->annotations = fn->code = fn->dict = nullptr;
     fn->handler_cache = GlobalCache();

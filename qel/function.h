@@ -2,6 +2,8 @@
 // run the body.
 #pragma once
 
+#include <utility>
+
 #include "records.h"
 #include "ref.h"
 #include "state.h"
@@ -100,6 +102,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec *spec;
+    ReturnCheck return_check;           // spec->return_check, one indirection nearer
     PyObject *param_names[kMaxParams];  // interned
     PyObject *name;
     PyObject *qualname;
@@ -145,9 +148,7 @@ public:
     // False with an exception at the first that fails.
     template <typename... Out>
     bool convert(Out &...out) const {
-        if (static_cast<int>(sizeof...(Out)) != fn_->spec->nparams) return wrong_outputs(sizeof...(Out));
-        int i = 0;
-        return (to_c(i++, out) && ...);
+        return convert_each(std::index_sequence_for<Out...>(), out...);
     }
 
     // The global `name` through this function's result cache.
@@ -166,11 +167,23 @@ private:
     // Enumeration parameter i: its `value`, as a 32-bit C integer.
     bool c_enum(int i, int &out) const;
 
-    bool to_c(int i, int &out) const;
-    bool to_c(int i, Text &out) const;
+    template <size_t... I, typename... Out>
+    bool convert_each(std::index_sequence<I...>, Out &...out) const {
+        const FunctionSpec &spec = *fn_->spec;
+        if (static_cast<int>(sizeof...(Out)) != spec.nparams) return wrong_outputs(sizeof...(Out));
+        return (to_c(spec.param_list[I], static_cast<int>(I), out) && ...);
+    }
+    bool to_c(const Param &p, int i, int &out) const {
+        if (p.kind == Kind::Int) return c_int(i, out);
+        if (p.kind == Kind::Bool) {
+            out = flags_[i];
+            return true;
+        }
+        return p.kind == Kind::Enum ? c_enum(i, out) : wrong_kind(i);
+    }
+    bool to_c(const Param &p, int i, Text &out) const;
     template <typename R>
-    bool to_c(int i, R &out) const {
-        const Param &p = fn_->spec->param_list[i];
+    bool to_c(const Param &p, int i, R &out) const {
         if (p.kind != Kind::Record || p.record_class->tp_basicsize != sizeof(RecordObject<R>)) return wrong_kind(i);
         out = *record_of<R>(args_[i]);
         return true;
@@ -180,7 +193,7 @@ private:
 
     FunctionObject *fn_;
     PyObject *args_[kMaxParams] = {};
-    int flags_[kMaxParams] = {};
+    int flags_[kMaxParams];  // set by the parser for each bool parameter
     Ref owned_[kMaxParams];
 };
 

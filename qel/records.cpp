@@ -57,7 +57,7 @@ PyObject *decode_text(const char *start, size_t size) {
     return PyUnicode_DecodeUTF8(start, static_cast<Py_ssize_t>(length), nullptr);
 }
 
-PyObject *int_list(PyObject *self, const FieldDef &f) {
+PyObject *bin_list(PyObject *self, const FieldDef &f) {
     Ref list(PyList_New(0));
     if (!list) return nullptr;
     for (int i = 0; i < entries(f); ++i) {
@@ -133,7 +133,7 @@ PyObject *get_field(PyObject *self, void *closure) {
         return value ? PyObject_CallOneArg(cls.get(), value.get()) : nullptr;
     }
     case Field::Bins:
-        return int_list(self, f);
+        return bin_list(self, f);
     case Field::Formats:
         return format_list(self, f);
     case Field::Modes:

@@ -216,8 +216,8 @@ bool Call::convert() {
             break;
         case Kind::Record:
             if (!PyObject_TypeCheck(v, spec.param_list[i].record_class)) {
-                PyErr_Format(PyExc_TypeError, kIncorrectType, spec.param_list[i].name, spec.param_list[i].record_class->tp_name,
-                             Py_TYPE(v)->tp_name);
+                PyErr_Format(PyExc_TypeError, kIncorrectType, spec.param_list[i].name,
+                             spec.param_list[i].record_class->tp_name, Py_TYPE(v)->tp_name);
                 return false;
             }
             break;

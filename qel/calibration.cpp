@@ -37,8 +37,8 @@ PyObject *get_lmh_gain_offset(Call &call) { return read_presets(call, QELGetLMHG
 QEL_FUNCTION(enable_dark_subtract)
     .params({kCameraId, Str("bmp_path")})
     .doc("Enable dark subtract using a dark frame BMP file.\n\n    Args:\n        camera_id (int): The camera ID.\n"
-         "        bmp_path (str): Path to the dark frame BMP file.\n\n    Raises:\n        QelException: Raised if the "
-         "operation is unsuccessful.\n    ");
+         "        bmp_path (str): Path to the dark frame BMP file.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(disable_dark_subtract)
     .params({kCameraId})
@@ -51,15 +51,16 @@ QEL_FUNCTION(get_gain_offset)
     .returns("tuple[int, int, int, int]")
     .doc("Get preset gain and offset values for the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n\n"
          "    Returns:\n        tuple[int, int, int, int]: Offset at highest dynamic range, offset at unity gain,\n"
-         "                                   gain at lowest read noise, and offset at lowest read noise.\n\n    "
-         "Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
+         "                                   gain at lowest read noise, and offset at lowest read noise.\n\n"
+         "    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(get_lmh_gain_offset)
     .params({kCameraId})
     .locals({"l_gain", "m_gain", "h_gain", "h_offset"})
     .returns("tuple[int, int, int, int]")
-    .doc("Get low, medium, and high gain and offset settings for the camera.\n\n    Args:\n        camera_id (int): "
-         "The camera ID.\n\n    Returns:\n        tuple[int, int, int, int]: Low gain, medium gain, high gain, and high "
-         "offset values.\n\n    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Get low, medium, and high gain and offset settings for the camera.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n\n    Returns:\n        tuple[int, int, int, int]: Low gain, "
+         "medium gain, high gain, and high offset values.\n\n    Raises:\n        QelException: Raised if the "
+         "operation is unsuccessful.\n    ");
 
 }  // namespace qel

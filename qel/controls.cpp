@@ -44,27 +44,30 @@ PyObject *set_control_value(Call &call) { return call_with_params(call, QELSetCo
 QEL_FUNCTION(get_num_of_controls)
     .params({kCameraId})
     .returns("int", ReturnCheck::Int)
-    .doc("\n    Get the number of control settings available on the camera.\n\n    Args:\n        camera_id (int): The "
-         "camera ID.\n\n    Raises:\n        QelException\n\n    Returns:\n        int: Number of controls.\n    ");
+    .doc("\n    Get the number of control settings available on the camera.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n\n    Raises:\n        QelException\n\n    Returns:\n"
+         "        int: Number of controls.\n    ");
 
 QEL_FUNCTION(get_control_caps)
     .params({kCameraId, Int("control_index")})
     .returns("ControlCaps")
-    .doc("\n    Get the capabilities of a specific control on the camera.\n\n    Args:\n        camera_id (int): The "
-         "camera ID.\n\n        control_index (int): The control index.\n\n    Raises:\n        QelException\n\n    "
-         "Returns:\n        Controlaps: THe control caps\n    ");
+    .doc("\n    Get the capabilities of a specific control on the camera.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n\n        control_index (int): The control index.\n\n    Raises:\n"
+         "        QelException\n\n    Returns:\n        Controlaps: THe control caps\n    ");
 
 QEL_FUNCTION(get_control_value)
     .params({kCameraId, Enum("control_type", "ControlType")})
     .returns("tuple[int, bool]")
-    .doc("\n    Get the value of a control setting on the camera.\n\n    Args:\n        camera_id (int): The camera "
-         "ID.\n        control_type (int): The control type.\n\n    Raises:\n        QelException\n\n    Returns:\n"
-         "        tuple[int, bool]: The value of the control and whether it's in auto mode.\n    ");
+    .doc("\n    Get the value of a control setting on the camera.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n        control_type (int): The control type.\n\n    Raises:\n"
+         "        QelException\n\n    Returns:\n        tuple[int, bool]: The value of the control and whether it's "
+         "in auto mode.\n    ");
 
 QEL_FUNCTION(set_control_value)
     .params({kCameraId, Enum("control_type", "ControlType"), Int("value"), Bool("auto_mode")})
-    .doc("\n    Set the value of a control setting on the camera.\n\n    Args:\n        camera_id (int): The camera "
-         "ID.\n        control_type (int): The control type.\n        value (long): The new control value.\n"
-         "        auto_mode (bool): Whether to enable auto mode.\n\n    Raises:\n        QelException\n\n    ");
+    .doc("\n    Set the value of a control setting on the camera.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n        control_type (int): The control type.\n"
+         "        value (long): The new control value.\n        auto_mode (bool): Whether to enable auto mode.\n\n"
+         "    Raises:\n        QelException\n\n    ");
 
 }  // namespace qel

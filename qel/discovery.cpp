@@ -54,17 +54,15 @@ QEL_FUNCTION(get_number_of_connected_cameras)
 QEL_FUNCTION(camera_check)
     .params({Int("i_vid"), Int("i_pid")})
     .returns("int", ReturnCheck::Int)
-    .doc("Usage: Check if the device is QEL Camera\n\n    Args:\n"
-         "        i_vid (int): VID (vendor id) of the device, the unique identifier that USB assigns to the camera "
-         "maker.\n"
-         "        i_pid (int): PID (product id) of the device, different for each camera model.\n\n"
-         "    Return:\n        Whether the device is an QEL Camera.\n    ");
+    .doc("Usage: Check if the device is QEL Camera\n\n    Args:\n        i_vid (int): VID (vendor id) of the device, "
+         "the unique identifier that USB assigns to the camera maker.\n        i_pid (int): PID (product id) of the "
+         "device, different for each camera model.\n\n    Return:\n        Whether the device is an QEL Camera.\n    ");
 
 QEL_FUNCTION(get_camera_property)
     .params({Int("camera_index")})
     .returns("CameraInfo")
-    .doc("\n    Get camera properties by camera index.\n\n    Args:\n        camera_index (int): Index of the camera.\n\n"
-         "    Raises:\n        QelException\n\n    Returns CameraInfo: the camera info.\n\n    ");
+    .doc("\n    Get camera properties by camera index.\n\n    Args:\n        camera_index (int): Index of the "
+         "camera.\n\n    Raises:\n        QelException\n\n    Returns CameraInfo: the camera info.\n\n    ");
 
 QEL_FUNCTION(get_sdk_version)
     .returns("str")
@@ -75,6 +73,7 @@ QEL_FUNCTION(get_camera_property_by_id)
     .params({kCameraId})
     .returns("CameraInfo")
     .doc("\n    Get camera properties by camera ID.\n\n    Args:\n        camera_id (int): The camera ID from the "
-         "CameraInfo object.\n\n    Raises:\n        QelException\n\n\n    Returns CameraInfo: the camera info.\n\n    ");
+         "CameraInfo object.\n\n    Raises:\n        QelException\n\n\n    Returns CameraInfo: the camera info.\n\n"
+         "    ");
 
 }  // namespace qel

@@ -52,9 +52,9 @@ PyObject *get_data_after_exp_gps(Call &call) {
 
 QEL_FUNCTION(start_exposure)
     .params({kCameraId, Bool("is_dark")})
-    .doc("Start a camera exposure.\n\n    Args:\n        camera_id (int): The camera ID.\n        is_dark (bool): True "
-         "for a dark frame exposure, False otherwise.\n\n    Raises:\n        QelException: Raised if the operation is "
-         "unsuccessful.\n    ");
+    .doc("Start a camera exposure.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "        is_dark (bool): True for a dark frame exposure, False otherwise.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(stop_exposure)
     .params({kCameraId})
@@ -65,17 +65,18 @@ QEL_FUNCTION(get_exp_status)
     .params({kCameraId})
     .locals({"exp_status"})
     .returns("int", ReturnCheck::Int)
-    .doc("Get the status of the camera exposure.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    "
-         "Returns:\n        ExposureStatus: The exposure status.\n\n    Raises:\n        QelException: Raised if the "
-         "operation is unsuccessful.\n    ");
+    .doc("Get the status of the camera exposure.\n\n    Args:\n        camera_id (int): The camera ID.\n\n"
+         "    Returns:\n        ExposureStatus: The exposure status.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(get_data_after_exp)
     .params({kCameraId, Int("buffer_size")})
     .locals({"buffer"})
     .returns("bytes")
     .doc("Get the image data after an exposure has completed.\n\n    Args:\n        camera_id (int): The camera ID.\n"
-         "        buffer_size (int): The size of the buffer to store the image data.\n\n    Returns:\n        bytes: "
-         "The captured image data.\n\n    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
+         "        buffer_size (int): The size of the buffer to store the image data.\n\n    Returns:\n"
+         "        bytes: The captured image data.\n\n    Raises:\n        QelException: Raised if the operation is "
+         "unsuccessful.\n    ");
 
 QEL_FUNCTION(get_data_after_exp_gps)
     .params({kCameraId, Int("buffer_size")})
@@ -83,7 +84,7 @@ QEL_FUNCTION(get_data_after_exp_gps)
     .returns("tuple[bytes, GpsData]")
     .doc("Get the image data after an exposure has completed.\n\n    Args:\n        camera_id (int): The camera ID.\n"
          "        buffer_size (int): The size of the buffer to store the image data.\n\n    Returns:\n"
-         "        tuple(bytes, GpsData): The captured image data and the gps data.\n\n    Raises:\n        QelException: "
-         "Raised if the operation is unsuccessful.\n    ");
+         "        tuple(bytes, GpsData): The captured image data and the gps data.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 }  // namespace qel

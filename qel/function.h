@@ -45,11 +45,8 @@ class Call;
 using Body = PyObject *(*)(Call &call);
 
 // One module function, as a table row: `QEL_FUNCTION(name)` (below) starts it, and named steps fill in
-// what differs from a function without parameters, locals or docstring that returns None.
-//
-// Docstrings (their typos and their "QelException", a class that does not exist), annotations,
-// parameter and local names, and the order of binding are fixed public behaviour: programs and their
-// tests read them. They must stay as they are, however odd they look.
+// what differs from a function without parameters, locals or docstring that returns None. What a row
+// says is fixed public behaviour, docstrings word for word included: see functions.h before changing one.
 struct FunctionSpec {
     constexpr FunctionSpec(const char *name_, Body body_, const char *file_, int line_)
         : name(name_), body(body_), file(file_), line(line_) {}
@@ -147,7 +144,7 @@ public:
     // (all into an int), str parameters into a Text, record parameters into a copy of their record.
     // False with an exception at the first that fails.
     template <typename... Out>
-    bool convert(Out &...out) const {
+    [[nodiscard]] bool convert(Out &...out) const {
         return convert_each(std::index_sequence_for<Out...>(), out...);
     }
 

@@ -30,8 +30,8 @@ PyObject *get_serial_number(Call &call) { return read_id(call, QELGetSerialNumbe
 
 QEL_FUNCTION(open_camera)
     .params({kCameraId})
-    .doc("\n    Open a camera for use.\n\n    Raises:\n        QelException\n\n    Args:\n        camera_id (int): The "
-         "camera ID.\n    ");
+    .doc("\n    Open a camera for use.\n\n    Raises:\n        QelException\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n    ");
 
 QEL_FUNCTION(init_camera)
     .params({kCameraId})
@@ -40,27 +40,27 @@ QEL_FUNCTION(init_camera)
 
 QEL_FUNCTION(close_camera)
     .params({kCameraId})
-    .doc("\n    Close the camera.\n\n    Raises:\n        QelException\n\n    Args:\n        camera_id (int): The "
-         "camera ID.\n    ");
+    .doc("\n    Close the camera.\n\n    Raises:\n        QelException\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n    ");
 
 QEL_FUNCTION(get_id)
     .params({Int("i_camera_id")})
     .returns("Id")
-    .doc("Retrieve the camera ID from the camera's flash memory.\n\n    Args:\n        i_camera_id (int): The camera "
-         "ID.\n\n    Returns:\n        Id: The camera ID.\n\n    Raises:\n        QelException: Raised if the "
-         "operation is unsuccessful.\n    ");
+    .doc("Retrieve the camera ID from the camera's flash memory.\n\n    Args:\n"
+         "        i_camera_id (int): The camera ID.\n\n    Returns:\n        Id: The camera ID.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(set_id)
     .params({kCameraId, Record("serial_number", &IdType)})
-    .doc("Write a new camera ID to the camera's flash memory.\n\n    Args:\n        camera_id (int): The camera ID.\n\n"
-         "        serial_number (Id): The camera serial number\n\n    Raises:\n        QelException: Raised if the "
-         "operation is unsuccessful.\n    ");
+    .doc("Write a new camera ID to the camera's flash memory.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "\n        serial_number (Id): The camera serial number\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(get_serial_number)
     .params({kCameraId})
     .returns("Id")
-    .doc("Get the serial number of the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Returns:\n"
-         "        Id: The camera serial number id.\n\n    Raises:\n        QelException: Raised if the operation is "
-         "unsuccessful.\n    ");
+    .doc("Get the serial number of the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n\n"
+         "    Returns:\n        Id: The camera serial number id.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 }  // namespace qel

@@ -56,33 +56,35 @@ QEL_FUNCTION(get_camera_mode)
     .params({kCameraId})
     .returns("CameraMode")
     .doc("Get the current camera mode.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Returns:\n"
-         "        CameraMode: The current camera mode.\n\n    Raises:\n        QelException: Raised if the operation is "
-         "unsuccessful.\n    ");
+         "        CameraMode: The current camera mode.\n\n    Raises:\n        QelException: Raised if the operation "
+         "is unsuccessful.\n    ");
 
 QEL_FUNCTION(set_camera_mode)
     .params({kCameraId, Enum("mode", "CameraMode")})
-    .doc("Set the camera mode.\n\n    Args:\n        camera_id (int): The camera ID.\n        mode (CameraMode): The "
-         "camera mode to set.\n\n    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Set the camera mode.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "        mode (CameraMode): The camera mode to set.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(send_soft_trigger)
     .params({kCameraId, Bool("start")})
-    .doc("Send a soft trigger to the camera to start or stop exposure.\n\n    Args:\n        camera_id (int): The "
-         "camera ID.\n        start (bool): True to start exposure, False to stop.\n\n    Raises:\n        QelException: "
-         "Raised if the operation is unsuccessful.\n    ");
+    .doc("Send a soft trigger to the camera to start or stop exposure.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n        start (bool): True to start exposure, False to stop.\n\n"
+         "    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(set_trigger_output_io_conf)
     .params({kCameraId, Enum("pin", "TrigOutput"), Bool("pin_high"), Int("delay"), Int("duration")})
-    .doc("Configure the trigger output IO.\n\n    Args:\n        camera_id (int): The camera ID.\n        pin (int): "
-         "Trigger output pin (e.g., PINA or PINB).\n        pin_high (bool): True to output a high signal, False for a "
-         "low signal.\n        delay (int): Delay time in microseconds.\n        duration (int): Duration time in "
-         "microseconds.\n\n    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Configure the trigger output IO.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "        pin (int): Trigger output pin (e.g., PINA or PINB).\n        pin_high (bool): True to output a "
+         "high signal, False for a low signal.\n        delay (int): Delay time in microseconds.\n"
+         "        duration (int): Duration time in microseconds.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(get_trigger_output_io_conf)
     .params({kCameraId, Int("pin")})
     .returns("tuple[bool, int, int]")
-    .doc("Get the trigger output IO configuration.\n\n    Args:\n        camera_id (int): The camera ID.\n        pin "
-         "(int): Trigger output pin (e.g., PINA or PINB).\n\n    Returns:\n        tuple[bool, int, int]: Pin high "
-         "status, delay, and duration.\n\n    Raises:\n        QelException: Raised if the operation is "
-         "unsuccessful.\n    ");
+    .doc("Get the trigger output IO configuration.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "        pin (int): Trigger output pin (e.g., PINA or PINB).\n\n    Returns:\n"
+         "        tuple[bool, int, int]: Pin high status, delay, and duration.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 }  // namespace qel

@@ -29,22 +29,22 @@ PyObject *gps_get_data(Call &call) {
 
 QEL_FUNCTION(pulse_guide_on)
     .params({kCameraId, Enum("direction", "GuideDirection")})
-    .doc("Activate guiding in the specified direction using the ST4 port.\n\n    Args:\n        camera_id (int): The "
-         "camera ID.\n        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, etc.).\n\n"
-         "    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Activate guiding in the specified direction using the ST4 port.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n        direction (GuideDirection): The guiding direction (e.g., "
+         "NORTH, SOUTH, etc.).\n\n    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(pulse_guide_off)
     .params({kCameraId, Enum("direction", "GuideDirection")})
-    .doc("Deactivate guiding in the specified direction using the ST4 port.\n\n    Args:\n        camera_id (int): The "
-         "camera ID.\n        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, etc.).\n\n"
-         "    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Deactivate guiding in the specified direction using the ST4 port.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n        direction (GuideDirection): The guiding direction (e.g., "
+         "NORTH, SOUTH, etc.).\n\n    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(gps_get_data)
     .params({kCameraId})
     .locals({"start_line_gps_data", "end_line_gps_data"})
     .returns("tuple[GpsData, GpsData]")
-    .doc("Get GPS data for the start and end lines.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    "
-         "Returns:\n        tuple[DateTime, DateTime]: GPS data for the start and end lines.\n\n    Raises:\n        "
-         "QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Get GPS data for the start and end lines.\n\n    Args:\n        camera_id (int): The camera ID.\n\n"
+         "    Returns:\n        tuple[DateTime, DateTime]: GPS data for the start and end lines.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 }  // namespace qel

@@ -40,32 +40,33 @@ PyObject *get_start_pos(Call &call) {
 
 QEL_FUNCTION(set_roi_format)
     .params({kCameraId, Int("width"), Int("height"), Int("bin"), Enum("img_type", "ImgType")})
-    .doc("Set the Region of Interest (ROI) format before starting capture.\n\n    Args:\n        camera_id (int): The "
-         "camera ID.\n        width (int): The width of the ROI area (must be a multiple of 8).\n        height (int): "
-         "The height of the ROI area (must be a multiple of 2).\n        bin (int): The binning method (e.g., bin1=1, "
-         "bin2=2).\n        img_type (ImgType): The output format type.\n\n    Raises:\n        QelException: Raised "
-         "if the operation is unsuccessful.\n    ");
+    .doc("Set the Region of Interest (ROI) format before starting capture.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n        width (int): The width of the ROI area (must be a "
+         "multiple of 8).\n        height (int): The height of the ROI area (must be a multiple of 2).\n"
+         "        bin (int): The binning method (e.g., bin1=1, bin2=2).\n        img_type (ImgType): The output "
+         "format type.\n\n    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(get_roi_format)
     .params({kCameraId})
     .returns("tuple[int, int, int, ImgType]")
-    .doc("Get the Region of Interest (ROI) format.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    "
-         "Returns: tuple[int, int, int, ImgType]\n        - width (int): The width of the ROI area (must be a multiple "
-         "of 8).\n        - height (int): The height of the ROI area (must be a multiple of 2).\n        - bin (int): "
-         "The binning method (e.g., bin1=1, bin2=2).\n        - img_type (ImgType): The output format type.\n\n    "
-         "Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Get the Region of Interest (ROI) format.\n\n    Args:\n        camera_id (int): The camera ID.\n\n"
+         "    Returns: tuple[int, int, int, ImgType]\n        - width (int): The width of the ROI area (must be a "
+         "multiple of 8).\n        - height (int): The height of the ROI area (must be a multiple of 2).\n"
+         "        - bin (int): The binning method (e.g., bin1=1, bin2=2).\n"
+         "        - img_type (ImgType): The output format type.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(set_start_pos)
     .params({kCameraId, Int("start_x"), Int("start_y")})
-    .doc("Set the start position of the ROI area.\n\n    Args:\n        camera_id (int): The camera ID.\n        "
-         "start_x (int): Start X coordinate.\n        start_y (int): Start Y coordinate.\n\n    Raises:\n        "
-         "QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Set the start position of the ROI area.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "        start_x (int): Start X coordinate.\n        start_y (int): Start Y coordinate.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(get_start_pos)
     .params({kCameraId})
     .returns("tuple[int, int]")
     .doc("Get the start position of the current ROI area.\n\n    Args:\n        camera_id (int): The camera ID.\n\n"
-         "    Returns:\n        tuple[int, int]: Start X and Start Y coordinates.\n\n    Raises:\n        QelException: "
-         "Raised if the operation is unsuccessful.\n    ");
+         "    Returns:\n        tuple[int, int]: Start X and Start Y coordinates.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 }  // namespace qel

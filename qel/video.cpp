@@ -52,39 +52,40 @@ PyObject *get_dropped_frames(Call &call) {
 
 QEL_FUNCTION(start_video_capture)
     .params({kCameraId})
-    .doc("Start video capture.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Raises:\n        "
-         "QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Start video capture.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(stop_video_capture)
     .params({kCameraId})
-    .doc("Stop video capture.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Raises:\n        "
-         "QelException: Raised if the operation is unsuccessful.\n    ");
+    .doc("Stop video capture.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
 QEL_FUNCTION(get_video_data)
     .params({kCameraId, Int("buffer_size"), Int("wait_ms")})
     .locals({"buffer"})
     .returns("bytes")
-    .doc("Get video data from the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n        buffer_size "
-         "(int): The size of the buffer to store the image data.\n        wait_ms (int): Time to wait for an image in "
-         "milliseconds (-1 for infinite wait).\n\n    Returns:\n        bytes: The captured image data.\n\n    "
-         "Raises:\n        QelException: Raised if the operation is unsuccessful or timeout occurs.\n    ");
+    .doc("Get video data from the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "        buffer_size (int): The size of the buffer to store the image data.\n"
+         "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait).\n\n    Returns:\n"
+         "        bytes: The captured image data.\n\n    Raises:\n        QelException: Raised if the operation is "
+         "unsuccessful or timeout occurs.\n    ");
 
 QEL_FUNCTION(get_video_data_gps)
     .params({kCameraId, Int("buffer_size"), Int("wait_ms")})
     .locals({"gps_data", "buffer"})
     .returns("tuple[bytes, GpsData]")
-    .doc("Get video data from the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n        buffer_size "
-         "(int): The size of the buffer to store the image data.\n        wait_ms (int): Time to wait for an image in "
-         "milliseconds (-1 for infinite wait).\n\n    Returns:\n        tuple(bytes, GpsData): The captured image "
-         "data and the gps data.\n\n    Raises:\n        QelException: Raised if the operation is unsuccessful or "
-         "timeout occurs.\n    ");
+    .doc("Get video data from the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "        buffer_size (int): The size of the buffer to store the image data.\n"
+         "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait).\n\n    Returns:\n"
+         "        tuple(bytes, GpsData): The captured image data and the gps data.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful or timeout occurs.\n    ");
 
 QEL_FUNCTION(get_dropped_frames)
     .params({kCameraId})
     .locals({"dropped_frames"})
     .returns("int", ReturnCheck::Int)
-    .doc("Get the number of dropped frames during video capture.\n\n    Args:\n        camera_id (int): The camera "
-         "ID.\n\n    Returns:\n        int: The number of dropped frames.\n\n    Raises:\n        QelException: Raised "
-         "if the operation is unsuccessful.\n    ");
+    .doc("Get the number of dropped frames during video capture.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n\n    Returns:\n        int: The number of dropped frames.\n\n"
+         "    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
 
 }  // namespace qel

@@ -187,6 +187,9 @@ bool too_many(Py_ssize_t n) {
     return false;
 }
 
+// The longest settable array (CameraInfo.name).
+constexpr size_t kMaxArray = 64;
+
 // Stores the n items of `value` into `dest`; on any failure `dest` is left as it was.
 bool assign_array(unsigned char *dest, Py_ssize_t n, const ElementRange &range, PyObject *value) {
     const Py_ssize_t length = PyObject_Length(value);
@@ -198,7 +201,7 @@ bool assign_array(unsigned char *dest, Py_ssize_t n, const ElementRange &range, 
     } else if (length > n) {
         return too_many(n);
     }
-    unsigned char buffer[64];
+    unsigned char buffer[kMaxArray];
     if (PyList_Check(value) || PyTuple_Check(value)) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             // An item's conversion may shrink a list under us: check the size at every step.
@@ -443,6 +446,10 @@ bool add_record_classes(PyObject *dict) {
             for (size_t i = 0; i < c.nfields; ++i) {
                 FieldDef &f = c.fields[i];
                 const bool settable = f.kind == Field::Chars || f.kind == Field::Bytes;
+                if (settable && f.size > kMaxArray) {
+                    PyErr_Format(PyExc_SystemError, "%s.%s is longer than a settable array may be", c.name, f.name);
+                    return false;
+                }
                 c.getset[i] = {f.name, get_field, settable ? set_array : nullptr, nullptr, &f};
             }
             type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;

@@ -81,11 +81,6 @@ Out output(const Arguments &args) {
     }
 }
 
-template <class... Position>
-constexpr unsigned positions(Position... i) {
-    return (0u | ... | (1u << i));
-}
-
 // One call of an entry point: journal it, honour an injected fault, else do its work.
 template <class Result, EntryPoint ep, unsigned outputs, class Work, class... A, std::size_t... i>
 Result journaled(Work work, const std::tuple<A...> &args, std::index_sequence<i...>) {

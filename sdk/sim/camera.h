@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -115,7 +116,31 @@ public:
 
 private:
     enum class State { closed, open, initialised };
-    enum class Need { open, initialised };
+    enum class Need { any, open, initialised };
+    // The refusals every operation shares, answered in the order the README documents: removed,
+    // closed, not initialised, what the model lacks, null outputs, then what runs (video, no capture,
+    // an exposure). An operation names what it needs, `if (int rc = check(Need::open).outputs({p}))`,
+    // under the camera's lock, and then checks only its own values.
+    class Check {
+    public:
+        Check(const Camera &camera, Need need) : camera_(camera), need_(need) {}
+        // The code refusing the call when the model (or the mode it is in) lacks what the call needs.
+        Check &lacking(int code) { return lacking_ = lacking_ ? lacking_ : code, *this; }
+        // Outputs that must not be null (where `wanted`: the GPS record of a call that asks for one).
+        Check &outputs(std::initializer_list<const void *> outputs, bool wanted = true);
+        Check &no_video() { return no_video_ = true, *this; }
+        Check &no_exposure() { return no_exposure_ = true, *this; }
+        Check &idle() { return no_video().no_exposure(); }
+        Check &capturing() { return capturing_ = true, *this; }
+        // QEL_SUCCESS, or the first refusal.
+        operator int() const;
+
+    private:
+        const Camera &camera_;
+        const Need need_;
+        int lacking_ = QEL_SUCCESS;
+        bool null_output_ = false, no_video_ = false, no_exposure_ = false, capturing_ = false;
+    };
     struct Exposure {
         enum Phase { idle, working, done, failed } phase = idle;
         SimTime start = 0, end = 0, ready = 0;
@@ -124,8 +149,7 @@ private:
         QEL_GPS_DATA gps_start{}, gps_end{};
     };
 
-    // QEL_SUCCESS, or the code that refuses a call on this camera in its present state.
-    int check(Need need) const;
+    Check check(Need need) const { return Check(*this, need); }
     // The frame parameters of the current settings, without pointing or frame number.
     FrameParams frame_params() const;
     double readout_us() const;

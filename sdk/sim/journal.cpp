@@ -20,11 +20,6 @@ struct EntryPointInfo {
 
 constexpr unsigned bit(int i) { return 1u << i; }
 
-template <class... Position>
-constexpr unsigned positions(Position... i) {
-    return (0u | ... | bit(i));
-}
-
 template <class R, class... A>
 constexpr int arity(R (*)(A...)) {
     return sizeof...(A);

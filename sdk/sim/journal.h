@@ -20,6 +20,12 @@ enum class EntryPoint : int {
 
 constexpr int kEntryPointCount = static_cast<int>(EntryPoint::Count);
 
+// The output positions of a row of QELSIM_ENTRY_POINTS as bits: bit i set, argument i is written.
+template <class... Position>
+constexpr unsigned positions(Position... i) {
+    return (0u | ... | (1u << i));
+}
+
 // An output argument of a call: its position among the arguments, where it points and how big it is.
 struct Out {
     int index;

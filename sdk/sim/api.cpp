@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "QELSim.h"
-#include "camera.h"
+#include "registry.h"
 #include "clock.h"
 #include "config.h"
 #include "journal.h"

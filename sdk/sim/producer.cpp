@@ -1,4 +1,6 @@
 // Exposure and video timing: single exposures, the video frame producer, trigger modes and readout.
+#include "producer.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>

@@ -8,6 +8,8 @@ from ctypes import byref, c_int
 
 import pytest
 
+from helpers import TEST_CAMERAS
+
 from . import sdk
 from .sdk import COLOUR, MONO, lib
 
@@ -68,7 +70,7 @@ IMAGE = 64 * 32
 ROWS = [
     # discovery
     ("QELGetCameraProperty", None, lambda c: lib.QELGetCameraProperty(byref(sdk.CameraInfo()), -1), sdk.INVALID_INDEX),
-    ("QELGetCameraProperty", None, lambda c: lib.QELGetCameraProperty(byref(sdk.CameraInfo()), 2), sdk.INVALID_INDEX),
+    ("QELGetCameraProperty", None, lambda c: lib.QELGetCameraProperty(byref(sdk.CameraInfo()), len(TEST_CAMERAS)), sdk.INVALID_INDEX),
     ("QELGetCameraProperty", None, lambda c: lib.QELGetCameraProperty(NULL, 0), sdk.GENERAL),
     ("QELGetCameraPropertyByID", None, lambda c: lib.QELGetCameraPropertyByID(c, NULL), sdk.GENERAL),
     # identity

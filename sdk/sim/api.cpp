@@ -53,6 +53,15 @@ void copy_text(const std::string &text, char *buffer, int size) {
     buffer[n] = '\0';
 }
 
+// Resets the simulator to a configuration: faults and journal forgotten, the cameras as configured.
+int reset_to(const Config &config, char *error, int error_size) {
+    reset_faults();
+    reset_journal();
+    Registry::instance().configure(config);
+    copy_text("", error, error_size);
+    return 0;
+}
+
 // ---- what the journal keeps of each argument
 
 template <class T>
@@ -137,11 +146,7 @@ QEL_API int QELSimConfigure(const char *text, char *error, int error_size) {
             copy_text(message, error, error_size);
             return -1;
         }
-        reset_faults();
-        reset_journal();
-        Registry::instance().configure(config);
-        copy_text("", error, error_size);
-        return 0;
+        return reset_to(config, error, error_size);
     });
 }
 
@@ -153,11 +158,7 @@ QEL_API int QELSimLoadConfig(const char *path, char *error, int error_size) {
             copy_text(path ? message : "no path", error, error_size);
             return -1;
         }
-        reset_faults();
-        reset_journal();
-        Registry::instance().configure(config);
-        copy_text("", error, error_size);
-        return 0;
+        return reset_to(config, error, error_size);
     });
 }
 

@@ -105,16 +105,21 @@ Result journaled(Work work, const std::tuple<A...> &args, std::index_sequence<i.
     }
 }
 
+template <class Result, EntryPoint ep, unsigned outputs, class Work, class... A>
+Result journaled(Work work, const std::tuple<A...> &args) {
+    return journaled<Result, ep, outputs>(work, args, std::index_sequence_for<A...>());
+}
+
 }  // namespace
 
 extern "C" {
 
+// The entry points of the SDK header, one per row of entry_points.h.
 #define ON_CAMERA(call) on_camera(camera_id, [&](Camera &c) { return c.call; })
-#define QELSIM_DEFINE(result, name, parameters, arguments, outputs, work)                                 \
-    QEL_API result QEL##name parameters {                                                                 \
-        const auto args = std::make_tuple arguments;                                                      \
-        return journaled<result, EntryPoint::name, positions outputs>([&]() -> result { return work; }, args, \
-                                                                     std::make_index_sequence<std::tuple_size_v<decltype(args)>>()); \
+#define QELSIM_DEFINE(result, name, parameters, arguments, outputs, work)                                   \
+    QEL_API result QEL##name parameters {                                                                   \
+        return journaled<result, EntryPoint::name, positions outputs>([&]() -> result { return work; },     \
+                                                                      std::make_tuple arguments);          \
     }
 QELSIM_ENTRY_POINTS(QELSIM_DEFINE)
 #undef QELSIM_DEFINE

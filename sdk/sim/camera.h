@@ -106,13 +106,27 @@ private:
     public:
         Check(const Camera &camera, Need need) : camera_(camera), need_(need) {}
         // The code refusing the call when the model (or the mode it is in) lacks what the call needs.
-        Check &lacking(int code) { return lacking_ = lacking_ ? lacking_ : code, *this; }
+        Check &lacking(int code) {
+            lacking_ = code;
+            return *this;
+        }
         // Outputs that must not be null (where `wanted`: the GPS record of a call that asks for one).
         Check &outputs(std::initializer_list<const void *> outputs, bool wanted = true);
-        Check &no_video() { return no_video_ = true, *this; }
-        Check &no_exposure() { return no_exposure_ = true, *this; }
-        Check &idle() { return no_video().no_exposure(); }
-        Check &capturing() { return capturing_ = true, *this; }
+        // What must not run: an exposure (QEL_ERR_EXPOSURE_IN_PROGRESS), and for idle() video as well
+        // (QEL_ERR_VIDEO_MODE_ACTIVE).
+        Check &no_exposure() {
+            no_exposure_ = true;
+            return *this;
+        }
+        Check &idle() {
+            no_video_ = true;
+            return no_exposure();
+        }
+        // What must run: video capture (QEL_ERR_INVALID_SEQUENCE).
+        Check &capturing() {
+            capturing_ = true;
+            return *this;
+        }
         // QEL_SUCCESS, or the first refusal.
         operator int() const;
 

@@ -26,7 +26,8 @@ constexpr unsigned positions(Position... i) {
     return (0u | ... | (1u << i));
 }
 
-// An output argument of a call: its position among the arguments, where it points and how big it is.
+// An argument of a call as an output: its position, where it points and how big it is (null for an
+// argument that is no output).
 struct Out {
     int index;
     void *ptr;

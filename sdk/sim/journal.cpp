@@ -32,6 +32,11 @@ const EntryPointInfo kInfo[kEntryPointCount] = {
 #undef QELSIM_INFO
 };
 
+#define QELSIM_FITS(result, name, ...) \
+    static_assert(arity(&QEL##name) <= QELSIM_JOURNAL_MAX_ARGS, "QEL" #name " has more arguments than the journal keeps");
+QELSIM_ENTRY_POINTS(QELSIM_FITS)
+#undef QELSIM_FITS
+
 struct Fault {
     int code = 0;
     int remaining = 0;

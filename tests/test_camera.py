@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from brevalo.vra_qel_python_bindings import qel
-from brevalo.vra_qel_python_bindings.camera import Camera, Roi
+from brevalo.vra_qel_python_bindings.camera import Camera, Roi, cameras
 
 SKY = """
 seed = 5
@@ -132,6 +132,14 @@ def test_open_by_name_and_serial(scene):
         assert cam.description.serial == "SIMM0001" and cam.description.cooler
     with pytest.raises(LookupError, match="no camera with serial 'nope'"):
         Camera(serial="nope")
+
+
+def test_listing_cameras_leaves_an_open_camera_open(scene):
+    with Camera(MONO) as cam:
+        listed = cameras()
+        assert [(d.serial, d.gps) for d in listed] == [("SIMM0001", False), ("SIMC0002", True)]
+        assert cam.gain >= 0  # still open: a listing that closed it would raise QELCameraClosed here
+    assert [d.serial for d in cameras()] == ["SIMM0001", "SIMC0002"]
 
 
 @pytest.mark.parametrize(

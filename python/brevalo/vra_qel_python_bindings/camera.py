@@ -116,23 +116,32 @@ class CameraDescription:
         )
 
 
+# The cameras that a ``Camera`` of this process holds open, by SDK id: ``cameras()`` reads their
+# description instead of opening and closing them under their owner.
+_held: dict[int, "Camera"] = {}
+
+
 def cameras() -> list[CameraDescription]:
-    """The connected cameras. Each is opened briefly to read its serial number and GPS support, and
-    closed again: call it before opening a ``Camera`` of this process, not while one is open."""
+    """The connected cameras. A camera that no ``Camera`` of this process holds is opened briefly to read
+    its serial number and GPS support, and closed again."""
     found = []
     for index in range(qel.get_number_of_connected_cameras()):
         info = qel.get_camera_property(index)
         serial, gps = "", False
-        try:
-            qel.open_camera(info.camera_id)
-        except qel.QELError:
-            pass
+        holder = _held.get(info.camera_id)
+        if holder is not None:
+            serial, gps = holder.description.serial, holder.description.gps
         else:
             try:
-                serial = _serial(info.camera_id)
-                gps = _has_gps(info.camera_id)
-            finally:
-                qel.close_camera(info.camera_id)
+                qel.open_camera(info.camera_id)
+            except qel.QELError:
+                pass
+            else:
+                try:
+                    serial = _serial(info.camera_id)
+                    gps = _has_gps(info.camera_id)
+                finally:
+                    qel.close_camera(info.camera_id)
         found.append(CameraDescription.from_info(index, info, serial, gps))
     return found
 
@@ -368,6 +377,7 @@ class Camera:
             self._caps = {c.control_type: c for c in (qel.get_control_caps(self._cid, i) for i in range(count))}
             gps = qel.ControlType.QEL_GPS_SUPPORT in self._caps
             self.description = CameraDescription.from_info(index, info, _serial(self._cid), gps)
+            _held[self._cid] = self
         except BaseException:
             self.close()
             raise
@@ -390,6 +400,8 @@ class Camera:
         if not self._open:
             return
         self._open = False
+        if _held.get(self._cid) is self:
+            del _held[self._cid]
         for stop in (qel.stop_video_capture, qel.stop_exposure):
             try:
                 stop(self._cid)

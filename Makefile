@@ -17,7 +17,7 @@ $(BIN)/python:
 	$(PYTHON) -m venv $(VENV)
 
 $(VENV)/.deps: pyproject.toml | $(BIN)/python
-	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1"
+	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "numpy>=1.24"
 	touch $@
 
 venv: $(VENV)/.deps

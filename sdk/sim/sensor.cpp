@@ -327,10 +327,10 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
             brightest = std::max(brightest, static_cast<float>(level * (1 + std::fabs(p.sky_gx) + std::fabs(p.sky_gy))));
         }
     }
-    // Light below a thousandth of an electron: its PRNU is too small to matter.
-    const bool sky_prnu = brightest > 1e-3f;
+    // Where the light stays below a tenth of an electron, its PRNU (a thousandth of an electron) is left out.
+    const bool sky_prnu = brightest > 0.1f;
     const float prnu_step = prnu / 32;  // the map holds 32 x the normal deviate
-    std::vector<std::uint32_t> own_bits(w);
+    std::vector<std::int32_t> first_digits(w);
     std::vector<std::int32_t> threshold(w);
     std::vector<float> noise(w);
     float level_max = 0, gradient_max = 0, vig_max = 0, glow_max = 0;
@@ -344,13 +344,16 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
         const float vy = vig_y[y], gy = glow * glow_y[y];
         const float row_factor = static_cast<float>(1 + p.sky_gy * ((y_first + (y + 0.5) * bin) / p.sensor_h - 0.5));
         const float *lx = level_x[y & 1].data(), *gx = gradient_x[y & 1].data(), *vx = vig_x.data();
-        const std::int8_t *pm = sky_prnu || star ? maps.prnu_row(static_cast<int>(y_first) + y * bin) + static_cast<std::size_t>(x_first) : nullptr;
+
         const Extra *extras_begin = extra, *extras_end = extra;
         float extra_max = 0, star_max = 0;
         for (; extras_end->at < row0 + static_cast<std::size_t>(w); ++extras_end)
             extra_max = std::max(extra_max, extras_end->electrons);
         if (star)
             for (int x = 0; x < w; ++x) star_max = std::max(star_max, star[x]);
+        const std::int8_t *pm = sky_prnu || star_max > 0.1f
+                                    ? maps.prnu_row(static_cast<int>(y_first) + y * bin) + static_cast<std::size_t>(x_first)
+                                    : nullptr;
         // Expected electrons of one pixel: light through vignetting and pixel response, dark current,
         // amp glow, hot pixel or cosmic ray.
         const auto expected_at = [&](int x) {
@@ -392,23 +395,26 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
         // noise, 16 are the first digits of the shot noise's uniform.
         const std::uint64_t grid = static_cast<std::uint64_t>(p.start_y + y) * static_cast<std::uint64_t>(p.sensor_w) +
                                    static_cast<std::uint64_t>(p.start_x);
-        std::uint32_t *own = own_bits.data();
+        std::int32_t *u16 = first_digits.data();
+        float *z = noise.data();
+        const auto draw = [&](int at, std::uint32_t bits) {
+            z[at] = normal[bits & 0xFFFF];
+            u16[at] = static_cast<std::int32_t>(bits >> 16);
+        };
         const int odd = static_cast<int>(grid & 1);
-        if (odd) own[0] = static_cast<std::uint32_t>(rnd::at(frame_key, grid >> 1) >> 32);
+        if (odd) draw(0, static_cast<std::uint32_t>(rnd::at(frame_key, grid >> 1) >> 32));
         int x = odd;
         for (; x + 1 < w; x += 2) {
             const std::uint64_t bits = rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1);
-            own[x] = static_cast<std::uint32_t>(bits);
-            own[x + 1] = static_cast<std::uint32_t>(bits >> 32);
+            draw(x, static_cast<std::uint32_t>(bits));
+            draw(x + 1, static_cast<std::uint32_t>(bits >> 32));
         }
-        if (x < w) own[x] = static_cast<std::uint32_t>(rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1));
+        if (x < w) draw(x, static_cast<std::uint32_t>(rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1)));
 
         // Read noise, bias and its pattern, gain and the converter's bits, for pixels without electrons
         // (vectorised); then the shot noise and full well of the pixels that have some.
         std::uint16_t *srow = stage + row0;
         const float by = bias + bias_y[y];
-        float *z = noise.data();
-        for (x = 0; x < w; ++x) z[x] = normal[own[x] & 0xFFFF];
         const float *bx = bias_x.data();
         for (x = 0; x < w; ++x) {
             const float v = clamp16(by + bx[x] + read * z[x]);
@@ -418,16 +424,15 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
             const int x1 = std::min(w, x0 + 16);
             int some = 0;
             if (dim)
-                for (x = x0; x < x1; ++x) some |= static_cast<std::int32_t>(own[x] >> 16) >= row_threshold;
+                    for (x = x0; x < x1; ++x) some |= u16[x] >= row_threshold;
             else
-                for (x = x0; x < x1; ++x) some |= static_cast<std::int32_t>(own[x] >> 16) >= thr[x];
+                for (x = x0; x < x1; ++x) some |= u16[x] >= thr[x];
             if (!some) continue;
             for (x = x0; x < x1; ++x) {
-                const auto u16 = static_cast<std::int32_t>(own[x] >> 16);
-                if (u16 < (dim ? row_threshold : thr[x])) continue;
+                if (u16[x] < (dim ? row_threshold : thr[x])) continue;
                 const float mx = dim ? expected_at(x) : m[x];
                 const std::uint64_t more = rnd::at(fine_key, grid + static_cast<std::uint64_t>(x));
-                const float u = (static_cast<float>(u16) + static_cast<float>(more >> 40) * (1.f / 16777216.f)) * (1.f / 65536.f);
+                const float u = (static_cast<float>(u16[x]) + static_cast<float>(more >> 40) * (1.f / 16777216.f)) * (1.f / 65536.f);
                 if (u <= 1 - mx) continue;
                 const float e = std::min(poisson_above(mx, u, normal[more & 0xFFFF]), well);
                 const float v = clamp16(by + bx[x] + e * kf + read * z[x]);

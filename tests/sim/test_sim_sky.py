@@ -305,6 +305,7 @@ def test_a_dark_begun_at_cooler_on_integrates_the_cooling_curve(simulator):
     setup(simulator, "[camera]\nmodel = M1\nhot_pixels = 0\nwarm_pixels = 0\ncosmic_rate = 0\namp_glow = 0\n")
     simulator.set_cover(MONO, True)
     bias = frame(MONO, 256, 256, exposure=32, gain=0, offset=40)
+    simulator.set_clock_speed(1e4)  # the dark starts within a simulated second of the cooler
     sdk.set_control(MONO, sdk.TARGET_TEMP, -10)
     sdk.set_control(MONO, sdk.COOLER_ON, 1)
     dark = frame(MONO, 256, 256, exposure=600_000_000)

@@ -86,15 +86,15 @@ const std::shared_ptr<const StarField> &Camera::star_field(double x0, double y0,
 
 int Camera::set_cover(bool covered) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
+    if (int rc = check(Need::any)) return rc;
     covered_ = covered;
     return QEL_SUCCESS;
 }
 
 int Camera::sky_to_pixel(double ra, double dec, double *x, double *y) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
-    if (!x || !y || !std::isfinite(ra) || !std::isfinite(dec) || dec < -90 || dec > 90) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::any).outputs({x, y})) return rc;
+    if (!std::isfinite(ra) || !std::isfinite(dec) || dec < -90 || dec > 90) return QEL_ERR_GENERAL;
     double px, py, sx, sy;
     if (!projection_.to_pixel(ra, dec, px, py)) return QEL_ERR_OUT_OF_BOUNDARY;  // behind the sky's tangent plane
     mount_.offset_at(clock::now(), sx, sy);
@@ -105,8 +105,8 @@ int Camera::sky_to_pixel(double ra, double dec, double *x, double *y) {
 
 int Camera::pixel_to_sky(double x, double y, double *ra, double *dec) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
-    if (!ra || !dec || !std::isfinite(x) || !std::isfinite(y)) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::any).outputs({ra, dec})) return rc;
+    if (!std::isfinite(x) || !std::isfinite(y)) return QEL_ERR_GENERAL;
     double sx, sy;
     mount_.offset_at(clock::now(), sx, sy);
     projection_.to_sky(x - sx, y - sy, *ra, *dec);
@@ -115,8 +115,8 @@ int Camera::pixel_to_sky(double x, double y, double *ra, double *dec) {
 
 int Camera::field_stars(double *rows, int max_rows, int *count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
-    if (!count || max_rows < 0 || (max_rows > 0 && !rows)) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::any).outputs({count})) return rc;
+    if (max_rows < 0 || (max_rows > 0 && !rows)) return QEL_ERR_GENERAL;
     double sx, sy;
     mount_.offset_at(clock::now(), sx, sy);
     const std::shared_ptr<const StarField> field =

@@ -133,6 +133,7 @@ const Range *number_key(const std::string &key) {
         {"psf_corner", 0.5, 5, &Model::psf_corner},
         {"vignetting", 0.05, 1, &Model::vignetting},
         {"sky_brightness", 5, 30, &Model::sky_brightness},
+        {"sky", 0, 1e6, &Model::sky},
         {"sky_color", -0.5, 3, &Model::sky_color},
         {"sky_gradient_x", -1, 1, &Model::sky_gradient_x},
         {"sky_gradient_y", -1, 1, &Model::sky_gradient_y},

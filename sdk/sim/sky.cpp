@@ -169,7 +169,8 @@ void channel_rates(const Model &m, double bv, double out[kChannels]) {
 void sky_rates(const Model &m, double out[kChannels]) {
     channel_rates(m, m.sky_color, out);
     const double s = pixel_scale_arcsec(m);
-    const double per_pixel = std::pow(10.0, -0.4 * m.sky_brightness) * s * s;
+    double per_pixel = std::pow(10.0, -0.4 * m.sky_brightness) * s * s;
+    if (m.sky > 0) per_pixel = m.sky / out[m.is_color ? kGreen : kClear];  // a given rate, in the sky's colour
     for (int c = 0; c < kChannels; ++c) out[c] *= per_pixel;
 }
 

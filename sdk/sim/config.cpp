@@ -126,6 +126,7 @@ const Range *number_key(const std::string &key) {
         {"dec", -90, 90, &Model::dec},
         {"rotation", -360, 360, &Model::rotation},
         {"focal_length", 1, 100000, &Model::focal_length},
+        {"pixel_scale", 0.001, 3600, &Model::pixel_scale},
         {"aperture", 1, 10000, &Model::aperture},
         {"seeing", 0.1, 60, &Model::seeing},
         {"fwhm", 0.5, 50, &Model::fwhm},

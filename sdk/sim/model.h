@@ -56,6 +56,7 @@ struct Model {
     double ra = 0, dec = 0;        // degrees, the sky at the sensor's centre
     double rotation = 0;           // degrees, the sky turned clockwise on the image
     double focal_length = 600;     // millimetres
+    double pixel_scale = 0;        // arc seconds per pixel; 0: from pixel size and focal length
     double aperture = 200;         // millimetres, clear diameter
     double seeing = 2.5;           // arc seconds, full width at half maximum of the stars
     double fwhm = 0;               // sensor pixels; 0: from the seeing and the pixel scale

@@ -115,7 +115,9 @@ bool read_catalogue(const std::string &path, std::vector<CatalogueStar> &out, st
 
 // ---- projection
 
-double pixel_scale_arcsec(const Model &m) { return 206.26480624709636 * m.pixel_size / m.focal_length; }
+double pixel_scale_arcsec(const Model &m) {
+    return m.pixel_scale > 0 ? m.pixel_scale : 206.26480624709636 * m.pixel_size / m.focal_length;
+}
 
 Projection::Projection(const Model &m)
     : ra0_(m.ra * kDeg),

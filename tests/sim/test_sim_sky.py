@@ -130,9 +130,9 @@ def tan_projection(ra, dec, ra0, dec0, scale, rotation, cx, cy):
     return cx + px * math.cos(r) - py * math.sin(r), cy + px * math.sin(r) + py * math.cos(r)
 
 
-def test_the_sky_falls_on_the_sensor_by_the_gnomonic_projection(simulator):
-    setup(simulator, "[camera]\nmodel = M1\nra = 120\ndec = 60\nfocal_length = 800\nrotation = 30\n")
-    scale = 206.264806 * 4.5 / 800
+@pytest.mark.parametrize("optics, scale", [("focal_length = 800", 206.264806 * 4.5 / 800), ("pixel_scale = 1.16", 1.16)])
+def test_the_sky_falls_on_the_sensor_by_the_gnomonic_projection(simulator, optics, scale):
+    setup(simulator, f"[camera]\nmodel = M1\nra = 120\ndec = 60\n{optics}\nrotation = 30\n")
     for ra, dec in [(120, 60), (120.5, 60.2), (119.4, 59.7)]:
         x, y = simulator.sky_to_pixel(MONO, ra, dec)
         assert (x, y) == pytest.approx(tan_projection(ra, dec, 120, 60, scale, 30, 1023.5, 767.5), abs=0.01)

@@ -183,6 +183,15 @@ def test_the_same_sky_holds_the_same_stars_for_every_camera(simulator):
             assert (round(s.ra, 9), round(s.dec, 9), round(s.mag, 4)) in colour
 
 
+def test_real_bright_stars_come_from_a_shipped_catalogue(simulator):
+    setup(simulator, "[camera]\nmodel = M1\nra = 68.98\ndec = 16.51\n")  # Aldebaran at the centre
+    simulator.set_stars(simulator.bright_stars())
+    brightest = simulator.stars(MONO)[0]
+    assert brightest.mag == pytest.approx(0.87, abs=0.05) and brightest.bv > 1  # a K5 giant
+    assert (brightest.x, brightest.y) == pytest.approx((1023.5, 767.5), abs=20)
+    assert frame(MONO, 64, 64, exposure=1_000, gain=0).max() >= 0.9 * 65532  # saturates at once
+
+
 def test_a_catalogue_file_adds_stars(simulator, tmp_path):
     path = tmp_path / "stars.txt"
     path.write_text("# ra dec mag b-v\n83.0, 22.0, 8.5, 1.2\n83.01 22.01 9.0\n")

@@ -1,6 +1,9 @@
 #include "errors.h"
 
+#include <cstring>
+
 #include "classdef.h"
+#include "watch.h"
 
 namespace qel {
 
@@ -77,13 +80,31 @@ void raise_object(PyObject *obj) {
     }
 }
 
-// Always returns with an exception set: what `raise QEL_ERROR_CODE_TO_EXCEPTION[code]()` raises.
-void raise_for_code(PyObject *code) {
+// What the module made at import and the code-0 answer relies on: QELSuccess, as it was then.
+struct Success {
+    PyObject *cls = nullptr;  // strong
+    uint64_t stamp = 0;       // its type stamp at import; 0: unknown, so never plain
+} success;
+
+// True when calling `cls` and raising what it returns would make and raise a QELSuccess exactly as
+// the module made it: the same class object, of metaclass type, unmodified since import (no
+// attribute set on it or its bases, so no __new__, __init__ or base of anyone else's).
+bool is_plain_success(PyObject *cls) {
+    return cls == success.cls && Py_IS_TYPE(cls, &PyType_Type) && success.stamp != 0 &&
+           type_stamp(reinterpret_cast<PyTypeObject *>(cls)) == success.stamp;
+}
+
+// `QEL_ERROR_CODE_TO_EXCEPTION[code]`, or nullptr with the error.
+PyObject *entry_for(PyObject *code) {
     Ref table(load_global(names.QEL_ERROR_CODE_TO_EXCEPTION, table_cache));
-    if (!table) return;
-    Ref cls(PyObject_GetItem(table.get(), code));
-    if (!cls) return;
-    Ref made(PyObject_CallNoArgs(cls.get()));
+    return table ? PyObject_GetItem(table.get(), code) : nullptr;
+}
+
+// Always returns with an exception set: what `raise entry()` raises, or the error that `entry` (the
+// table's value, nullptr when looking it up failed) left.
+void raise_entry(PyObject *entry) {
+    if (!entry) return;
+    Ref made(PyObject_CallNoArgs(entry));
     if (!made) return;
     raise_object(made.get());
 }
@@ -113,21 +134,31 @@ void raise_unknown_code(PyObject *code) {
     }
 }
 
-PyObject *handle_error_code(Call &call) {
-    PyObject *code = call.arg(0);  // an int of any size; never narrowed
+}  // namespace
+
+PyObject *respond_to_code(PyObject *code) {
+    Ref entry(entry_for(code));
+    if (entry && is_plain_success(entry.get())) {
+        // `raise QELSuccess()` would be caught by `except QELSuccess` and nothing else would happen:
+        // with the name still bound to that class, the answer is None, without making anything.
+        Ref bound(load_global(names.QELSuccess, success_cache));
+        if (bound.get() == entry.get()) return none();
+        PyErr_Clear();  // the full way below says what is missing, in its own order
+    }
     PyObject *saved = PyErr_GetHandledException();
 
-    raise_for_code(code);
+    raise_entry(entry.get());
+    entry.reset();
     PyObject *result = nullptr;
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
         raise_unknown_code(code);
     } else {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
-        Ref success(load_global(names.QELSuccess, success_cache));
-        if (success && PyErr_GivenExceptionMatches(type, success.get())) {
+        Ref bound(load_global(names.QELSuccess, success_cache));
+        if (bound && PyErr_GivenExceptionMatches(type, bound.get())) {
             result = none();
-        } else if (success) {
+        } else if (bound) {
             PyErr_Restore(type, value, traceback);  // propagates unchanged
             type = value = traceback = nullptr;
         }
@@ -138,6 +169,20 @@ PyObject *handle_error_code(Call &call) {
     PyErr_SetHandledException(saved);
     Py_XDECREF(saved);
     return result;
+}
+
+bool Handler::respond_directly(int code) {
+    Ref number(PyLong_FromLong(code));  // the result codes are small ints: nothing is made
+    if (!number) return false;
+    Ref result(respond_to_code(number.get()));
+    if (!result) add_traceback_entry(handle_error_code_spec);
+    return static_cast<bool>(result);
+}
+
+namespace {
+
+PyObject *handle_error_code(Call &call) {
+    return respond_to_code(call.arg(0));  // an int of any size; never narrowed
 }
 
 const Param handle_error_code_params[] = {{"qel_error_code", Kind::Int, "int"}};
@@ -162,6 +207,12 @@ bool add_exception_classes(PyObject *dict) {
         Ref cls(make_class(c.name, bases.get(),
                            [&](PyObject *ns) { return PyObject_SetItem(ns, names.__doc__, doc.get()) == 0; }));
         if (!cls || PyDict_SetItemString(dict, c.name, cls.get()) < 0) return false;
+        if (std::strcmp(c.name, "QELSuccess") == 0) {
+            auto *type = reinterpret_cast<PyTypeObject *>(cls.get());
+            if (!watch_type(type)) return false;
+            Py_XSETREF(success.cls, Py_NewRef(cls.get()));
+            success.stamp = type_stamp(type);
+        }
     }
     return true;
 }

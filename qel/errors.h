@@ -7,6 +7,9 @@
 
 namespace qel {
 
+// What handle_error_code does with a code (an int of any size): None, or an exception raised.
+PyObject *respond_to_code(PyObject *code);
+
 // The error handler of one call: `handle_error_code` as the module namespace holds it when the call
 // looks it up, before it converts anything to C.
 class Handler {
@@ -16,8 +19,10 @@ public:
         fn_.reset(load_global(names.handle_error_code, call.function()->handler_cache));
         return static_cast<bool>(fn_);
     }
-    // Hands the SDK's result code to the handler; false when the handler raised.
+    // Hands the SDK's result code to the handler; false when the handler raised. The module's own
+    // handle_error_code is run directly, as the call from Python would run it.
     bool check(int code) {
+        if (is_function_of(fn_.get(), handle_error_code_spec)) return respond_directly(code);
         Ref number(PyLong_FromLong(code));
         if (!number) return false;
         Ref result(PyObject_CallOneArg(fn_.get(), number.get()));
@@ -25,6 +30,8 @@ public:
     }
 
 private:
+    bool respond_directly(int code);
+
     Ref fn_;
 };
 

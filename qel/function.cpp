@@ -43,7 +43,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         if (call.parse(args, PyVectorcall_NARGS(nargsf), kwnames)) result = fn->spec->body(call);
     }
     if (result && fn->return_check != ReturnCheck::None) result = check_return(fn->return_check, result);
-    if (!result) _PyTraceback_Add(fn->spec->name, fn->spec->file, fn->spec->line);
+    if (!result) add_traceback_entry(*fn->spec);
     return result;
 }
 
@@ -197,6 +197,8 @@ PyGetSetDef function_getset[] = {
 };
 
 }  // namespace
+
+void add_traceback_entry(const FunctionSpec &spec) { _PyTraceback_Add(spec.name, spec.file, spec.line); }
 
 QEL_STATIC_TYPE(FunctionType, "qel_function", sizeof(FunctionObject))
 

@@ -78,6 +78,15 @@ bool ready_function_type();
 // New function object for `spec`, or nullptr with an exception.
 PyObject *make_function(const FunctionSpec &spec);
 
+// Whether `object` is the module function made from `spec`.
+inline bool is_function_of(PyObject *object, const FunctionSpec &spec) {
+    return Py_IS_TYPE(object, &FunctionType) && reinterpret_cast<FunctionObject *>(object)->spec == &spec;
+}
+
+// Adds the entry that a failed call of the function of `spec` leaves in the traceback of the exception
+// being raised.
+void add_traceback_entry(const FunctionSpec &spec);
+
 // The arguments of one call, checked and converted by the parser, and the conversions that bodies
 // make from them.
 class Call {

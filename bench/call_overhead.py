@@ -7,8 +7,9 @@ library search path), so that what is measured is the binding, not the camera. W
 at hand the simulator answers with injected results instead, which adds its own bookkeeping to every
 call; the targets are meant for the stub.
 
-Each round times the floor and every call once; a call's ratio is the median over the rounds of its
-time divided by the floor of the same round, so that a busy machine slows both sides alike.
+Each round times every call between two timings of the floor; a call's ratio is the median over the
+rounds of its time divided by the floor around it, so that a burst of load on a busy machine slows both
+sides alike.
 
 Frame reads: a 24 MiB read against "zero 24 MiB, then write 24 MiB" (a bytearray that the same stub
 fills through ctypes), and tracemalloc's peak for one read against the frame's size.
@@ -29,8 +30,8 @@ import tracemalloc
 HERE = os.path.dirname(os.path.abspath(__file__))
 HEADERS = os.path.join(os.path.dirname(HERE), "sdk", "include")
 STUB_ENV = "QEL_BENCH_STUB_SDK"
-ROUNDS = int(os.environ.get("QEL_BENCH_ROUNDS", "31"))
-NUMBER = 20_000
+ROUNDS = int(os.environ.get("QEL_BENCH_ROUNDS", "61"))
+NUMBER = 5_000
 FRAME = 24 * 2**20
 FRAME_ROUNDS = 15
 
@@ -109,15 +110,17 @@ def measure_calls(qel, lib: ctypes.CDLL, use_sim) -> None:
     c_costs: list[list[float]] = [[] for _ in CALLS]
     for _ in range(ROUNDS):
         use_sim()
-        floor = per_call(floor_timer, NUMBER)
-        floors.append(floor)
         for i, (timer, c_timer) in enumerate(timers):
+            # The floor right before and right after: a burst of load elsewhere hits both sides.
+            before = per_call(floor_timer, NUMBER)
             cost = per_call(timer, NUMBER)
+            after = per_call(floor_timer, NUMBER)
+            floors += [before, after]
             costs[i].append(cost)
-            ratios[i].append(cost / floor)
+            ratios[i].append(2 * cost / (before + after))
             if c_timer:
                 c_costs[i].append(per_call(c_timer, NUMBER))
-    print(f"floor: abs(0) takes {statistics.median(floors) * 1e9:.1f} ns (median of {ROUNDS} rounds)")
+    print(f"floor: abs(0) takes {statistics.median(floors) * 1e9:.1f} ns (median of {len(floors)} timings)")
     print(f"{'call':44} {'ns':>6} {'x abs(0)':>9} {'target':>7} {'':6} {'ctypes ns':>9} {'x ctypes':>8}")
     for i, (label, _, target, _) in enumerate(CALLS):
         ratio = statistics.median(ratios[i])

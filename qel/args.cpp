@@ -1,6 +1,7 @@
 // Binding of positional and keyword arguments, and the conversions of each parameter kind.
 #include <climits>
 
+#include "enums.h"
 #include "function.h"
 
 namespace qel {
@@ -71,7 +72,7 @@ bool to_c_int(PyObject *value, int &out) {
 bool Call::c_int(int i, int &out) const { return long_to_c_int(args_[i], out); }
 
 bool Call::c_enum(int i, int &out) const {
-    Ref value(PyObject_GetAttr(args_[i], names.value));
+    Ref value(member_value(args_[i]));
     return value && to_c_int(value.get(), out);
 }
 

@@ -2,6 +2,7 @@
 // run the body.
 #pragma once
 
+#include "enums.h"
 #include "ref.h"
 #include "state.h"
 
@@ -106,6 +107,11 @@ public:
 
     // The global `name` through this function's result cache.
     PyObject *result_global(PyObject *name) const { return load_global(name, fn_->result_cache); }
+    // The member of the enumeration bound to the global `name` with that value, as calling it makes it.
+    PyObject *result_member(PyObject *name, int value) const {
+        Ref cls(result_global(name));
+        return cls ? member_of(cls.get(), value) : nullptr;
+    }
 
     // Binds and converts; false with an exception set on a wrong call.
     bool parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);

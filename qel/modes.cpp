@@ -24,9 +24,7 @@ PyObject *get_camera_mode(Call &call) {
     if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
     int mode = 0;
     if (!handler.check(QELGetCameraMode(id, &mode))) return nullptr;
-    Ref camera_mode(call.result_global(names.CameraMode));
-    Ref value(camera_mode ? PyLong_FromLong(mode) : nullptr);
-    return value ? PyObject_CallOneArg(camera_mode.get(), value.get()) : nullptr;
+    return call.result_member(names.CameraMode, mode);
 }
 
 PyObject *set_camera_mode(Call &call) { return call_with_enum(call, QELSetCameraMode); }

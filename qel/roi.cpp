@@ -24,11 +24,7 @@ PyObject *get_roi_format(Call &call) {
     if (!handler.check(QELGetROIFormat(id, &width, &height, &bin, &type))) return nullptr;
     Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height)), b(PyLong_FromLong(bin));
     if (!w || !h || !b) return nullptr;
-    Ref img_type(call.result_global(names.ImgType));
-    if (!img_type) return nullptr;
-    Ref type_value(PyLong_FromLong(type));
-    if (!type_value) return nullptr;
-    Ref member(PyObject_CallOneArg(img_type.get(), type_value.get()));
+    Ref member(call.result_member(names.ImgType, type));
     if (!member) return nullptr;
     return PyTuple_Pack(4, w.get(), h.get(), b.get(), member.get());
 }

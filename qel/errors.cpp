@@ -97,7 +97,15 @@ bool is_plain_success(PyObject *cls) {
 // `QEL_ERROR_CODE_TO_EXCEPTION[code]`, or nullptr with the error.
 PyObject *entry_for(PyObject *code) {
     Ref table(load_global(names.QEL_ERROR_CODE_TO_EXCEPTION, table_cache));
-    return table ? PyObject_GetItem(table.get(), code) : nullptr;
+    if (!table) return nullptr;
+    if (!PyDict_CheckExact(table.get())) return PyObject_GetItem(table.get(), code);
+    // The subscript of a dict, without its detour through the mapping protocol.
+    if (PyObject *entry = PyDict_GetItemWithError(table.get(), code)) return Py_NewRef(entry);
+    if (!PyErr_Occurred()) {
+        Ref key(PyTuple_Pack(1, code));  // the key as KeyError's only argument, even a tuple
+        if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+    }
+    return nullptr;
 }
 
 // Always returns with an exception set: what `raise entry()` raises, or the error that `entry` (the

@@ -1,10 +1,15 @@
 # make demo: build, install into .venv, run the demo against the simulated camera.
 # make test: build, install, run every test.
+# Another interpreter: make test PYTHON=python3.12 builds and tests in .venv-3.12 (a name that the
+#   shell cannot run, such as an inactive pyenv version, is looked up among pyenv's versions).
 # make sanitize: the simulated Camera SDK under a multi-threaded stress driver, with AddressSanitizer
 #   and UndefinedBehaviorSanitizer, then with ThreadSanitizer.
 
 PYTHON ?= python3
-VENV := .venv
+PYTHON_EXE := $(or $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null),\
+                   $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/*/bin/$(PYTHON))),$(PYTHON))
+PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+VENV ?= $(if $(filter python3,$(PYTHON)),.venv,.venv-$(PYTHON_VERSION))
 BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
 BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
@@ -14,7 +19,7 @@ BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 all: install
 
 $(BIN)/python:
-	$(PYTHON) -m venv $(VENV)
+	$(PYTHON_EXE) -m venv $(VENV)
 
 $(VENV)/.deps: pyproject.toml | $(BIN)/python
 	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1"
@@ -45,4 +50,4 @@ sanitize:
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/qelsim_stress 3
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist .venv .venv-*

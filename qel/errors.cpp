@@ -80,10 +80,15 @@ void raise_object(PyObject *obj) {
     }
 }
 
-// What the module made at import and the code-0 answer relies on: QELSuccess, as it was then.
+// What the module made at import and the answer to a code 0 relies on.
 struct Success {
-    PyObject *cls = nullptr;  // strong
-    uint64_t stamp = 0;       // its type stamp at import; 0: unknown, so never plain
+    PyObject *cls = nullptr;    // strong: QELSuccess
+    uint64_t stamp = 0;         // its type stamp at import; 0: unknown, so never plain
+    PyObject *table = nullptr;  // strong: QEL_ERROR_CODE_TO_EXCEPTION
+    PyObject *zero = nullptr;   // strong: the int 0
+    // The stamps of the namespace and of the table when code 0 was last seen to find QELSuccess.
+    uint64_t namespace_seen = 0;
+    uint64_t table_seen = 0;
 } success;
 
 // True when calling `cls` and raising what it returns would make and raise a QELSuccess exactly as
@@ -92,6 +97,15 @@ struct Success {
 bool is_plain_success(PyObject *cls) {
     return cls == success.cls && Py_IS_TYPE(cls, &PyType_Type) && success.stamp != 0 &&
            type_stamp(reinterpret_cast<PyTypeObject *>(cls)) == success.stamp;
+}
+
+// Every key an exact int: looking a key up cannot run Python code.
+bool int_keys_only(PyObject *dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyLong_CheckExact(key)) return false;
+    return true;
 }
 
 // `QEL_ERROR_CODE_TO_EXCEPTION[code]`, or nullptr with the error.
@@ -144,7 +158,30 @@ void raise_unknown_code(PyObject *code) {
 
 }  // namespace
 
+bool zero_is_plain_success() {
+    if (!success.table || !is_plain_success(success.cls)) return false;
+    const uint64_t namespace_now = namespace_stamp();
+    const uint64_t table_now = dict_stamp(success.table);
+    if (table_now == 0) return false;
+    if (namespace_now == success.namespace_seen && table_now == success.table_seen) return true;
+    // Something changed since: look again, without running any Python code.
+    if (!state.dict) return false;
+    PyObject *table = PyDict_GetItemWithError(state.dict, names.QEL_ERROR_CODE_TO_EXCEPTION);
+    PyObject *bound = table ? PyDict_GetItemWithError(state.dict, names.QELSuccess) : nullptr;
+    if (!bound) {
+        PyErr_Clear();  // a name missing or a lookup that failed: the full way tells
+        return false;
+    }
+    if (table != success.table || bound != success.cls || !int_keys_only(table) ||
+        PyDict_GetItemWithError(table, success.zero) != success.cls)
+        return false;
+    success.namespace_seen = namespace_now;
+    success.table_seen = table_now;
+    return true;
+}
+
 PyObject *respond_to_code(PyObject *code) {
+    if (code == success.zero && zero_is_plain_success()) return none();
     Ref entry(entry_for(code));
     if (entry && is_plain_success(entry.get())) {
         // `raise QELSuccess()` would be caught by `except QELSuccess` and nothing else would happen:
@@ -239,7 +276,11 @@ bool add_error_table(PyObject *dict) {
         if (!key || !name) return false;
         Ref cls(load_global(name.get()));
         if (!cls || PyDict_SetItem(table.get(), key.get(), cls.get()) < 0) return false;
+        if (code == 0) Py_XSETREF(success.zero, key.release());
     }
+    if (!watch_dict(table.get())) return false;
+    Py_XSETREF(success.table, Py_NewRef(table.get()));
+    success.namespace_seen = success.table_seen = 0;
     return PyDict_SetItem(dict, names.QEL_ERROR_CODE_TO_EXCEPTION, table.get()) == 0;
 }
 

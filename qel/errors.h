@@ -10,6 +10,11 @@ namespace qel {
 // What handle_error_code does with a code (an int of any size): None, or an exception raised.
 PyObject *respond_to_code(PyObject *code);
 
+// Whether handle_error_code(0) returns None having done nothing else: the namespace's table and
+// QELSuccess are those made at import, unchanged, and the table maps 0 to that class. Then the
+// answer is given without making or raising anything.
+bool zero_is_plain_success();
+
 // The error handler of one call: `handle_error_code` as the module namespace holds it when the call
 // looks it up, before it converts anything to C.
 class Handler {
@@ -22,7 +27,8 @@ public:
     // Hands the SDK's result code to the handler; false when the handler raised. The module's own
     // handle_error_code is run directly, as the call from Python would run it.
     bool check(int code) {
-        if (is_function_of(fn_.get(), handle_error_code_spec)) return respond_directly(code);
+        if (is_function_of(fn_.get(), handle_error_code_spec))
+            return (code == 0 && zero_is_plain_success()) || respond_directly(code);
         Ref number(PyLong_FromLong(code));
         if (!number) return false;
         Ref result(PyObject_CallOneArg(fn_.get(), number.get()));

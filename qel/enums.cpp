@@ -223,6 +223,20 @@ bool make_fast_names() {
 // A class attribute found along the MRO, borrowed; nullptr if none (no exception).
 PyObject *class_attribute(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
 
+// The attribute `name` of an object whose class (unchanged since import) defines no attribute of
+// that name: the entry of the object's own __dict__, borrowed; nullptr if there is none (no error).
+PyObject *own_attribute(PyObject *object, PyObject *name) {
+    PyObject *dict = PyObject_GenericGetDict(object, nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *value = PyDict_CheckExact(dict) ? PyDict_GetItemWithError(dict, name) : nullptr;
+    Py_DECREF(dict);  // the object keeps it, and with it the value
+    if (!value) PyErr_Clear();
+    return value;
+}
+
 // Records the machinery from the first enumeration; false only with an exception set.
 bool record_machinery(PyTypeObject *cls) {
     Machinery &m = machinery;
@@ -232,13 +246,12 @@ bool record_machinery(PyTypeObject *cls) {
     if (!descriptor) return true;
     Py_XSETREF(m.descriptor, Py_NewRef(descriptor));
     if (!m.property.record(Py_TYPE(descriptor))) return false;
-    Ref fget(PyObject_GetAttr(descriptor, fast_names.fget));
-    if (!fget) {
-        PyErr_Clear();
-        return true;
-    }
+    // Both attributes that the fast path reads from an object's __dict__ must not be the class's.
+    if (class_attribute(Py_TYPE(descriptor), fast_names.fget) || class_attribute(cls, fast_names.value_)) return true;
+    PyObject *fget = own_attribute(descriptor, fast_names.fget);
+    if (!fget) return true;
     m.usable = kEnumCodeRead && m.call.record(class_attribute(m.metaclass.type, fast_names.call)) &&
-               m.get.record(class_attribute(m.property.type, fast_names.get)) && m.fget.record(fget.get());
+               m.get.record(class_attribute(m.property.type, fast_names.get)) && m.fget.record(fget);
     if (!m.usable) return true;
     // fget is `return self._value_`, which member_value() reads in its place.
     Ref names_used(PyObject_GetAttrString(m.fget.code, "co_names"));
@@ -259,6 +272,7 @@ bool record_plain(Plain &p, PyTypeObject *cls) {
     Py_XSETREF(p.value2member, Py_NewRef(value2member));
     Py_XSETREF(p.member_map, Py_NewRef(member_map));
     p.usable = Py_IS_TYPE(cls, machinery.metaclass.type) && class_attribute(cls, names.value) == machinery.descriptor &&
+               !class_attribute(cls, fast_names.value_) &&
                p.new_.record(class_attribute(cls, fast_names.new_));
     return true;
 }
@@ -278,16 +292,8 @@ const Plain *plain_of(PyTypeObject *cls) {
 // Reading `value` from a member of `p` runs what it ran at import.
 bool value_is_plain() {
     const Machinery &m = machinery;
-    if (!m.usable || !m.property.same() || !Py_IS_TYPE(m.descriptor, m.property.type) || !m.get.same() ||
-        !m.fget.same() || !unobserved())
-        return false;
-    PyObject *fget = PyObject_GetAttr(m.descriptor, fast_names.fget);
-    if (!fget) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(fget);  // only its identity matters; the descriptor keeps it alive
-    return fget == m.fget.function;
+    return m.usable && m.property.same() && Py_IS_TYPE(m.descriptor, m.property.type) && m.get.same() &&
+           m.fget.same() && own_attribute(m.descriptor, fast_names.fget) == m.fget.function && unobserved();
 }
 
 }  // namespace
@@ -301,9 +307,9 @@ bool watch_enumeration(int index, PyObject *cls) {
 
 PyObject *member_value(PyObject *member) {
     if (plain_of(Py_TYPE(member)) && value_is_plain()) {
-        // What fget returns: `self._value_`, looked up as it would look it up.
-        if (PyObject *value = PyObject_GetAttr(member, fast_names.value_)) return value;
-        PyErr_Clear();  // the full way raises it, from where it is raised
+        // What fget returns: `self._value_`, which the class leaves to the member's __dict__. When it
+        // is missing the full way raises the error, from where it is raised.
+        if (PyObject *value = own_attribute(member, fast_names.value_)) return Py_NewRef(value);
     }
     return PyObject_GetAttr(member, names.value);
 }

@@ -46,7 +46,7 @@ PyObject *get_trigger_output_io_conf(Call &call) {
     QEL_BOOL pin_high = 0;
     QEL_LONG delay = 0, duration = 0;
     if (!handler.check(QELGetTriggerOutputIOConf(id, pin, &pin_high, &delay, &duration))) return nullptr;
-    return Py_BuildValue("(Nii)", PyBool_FromLong(pin_high != 0), delay, duration);
+    return tuple_of(PyBool_FromLong(pin_high != 0), PyLong_FromLong(delay), PyLong_FromLong(duration));
 }
 
 const Param camera_id_params[] = {{"camera_id", Kind::Int, "int"}};

@@ -42,7 +42,7 @@ PyObject *get_start_pos(Call &call) {
     if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
     int x = 0, y = 0;
     if (!handler.check(QELGetStartPos(id, &x, &y))) return nullptr;
-    return Py_BuildValue("(ii)", x, y);
+    return tuple_of(PyLong_FromLong(x), PyLong_FromLong(y));
 }
 
 const Param camera_id_params[] = {{"camera_id", Kind::Int, "int"}};

@@ -1,4 +1,5 @@
-# make demo: build, install into .venv, run the demo against the simulated camera.
+# make demo: build, install into .venv, run the demo against the simulated camera, then qel-capture:
+#   an exposure series to FITS and a preview PNG under build/demo.
 # make test: build, install, run every test.
 # Another interpreter: make test PYTHON=python3.12 builds and tests in .venv-3.12 (a name that the
 #   shell cannot run, such as an inactive pyenv version, is looked up among pyenv's versions).
@@ -23,6 +24,7 @@ $(BIN)/python:
 
 $(VENV)/.deps: pyproject.toml | $(BIN)/python
 	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1"
+	$(PIP) install --quiet "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10"  # dependencies and the capture extra
 	touch $@
 
 venv: $(VENV)/.deps
@@ -30,8 +32,14 @@ venv: $(VENV)/.deps
 install: venv
 	$(PIP) install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) .
 
+DEMO_OUTPUT := build/demo
+
 demo: install
 	$(BIN)/python -m brevalo.vra_qel_python_bindings.demo
+	@echo
+	$(BIN)/qel-capture list
+	$(BIN)/qel-capture expose --camera 0 --exposure 0.5 --count 3 --bin 2 --output $(DEMO_OUTPUT)/lights
+	$(BIN)/qel-capture preview --camera 1 --exposure 0.2 --format RGB24 --output $(DEMO_OUTPUT)/preview.png
 
 test: install
 	$(BIN)/python -m pytest -q tests

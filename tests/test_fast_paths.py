@@ -237,3 +237,25 @@ CASES = [
 def test_shortcut_steps_aside(python, change, probe, before, after):
     script = PRELUDE + f"show({probe})\n{change}\nshow({probe})\n"
     assert python(script).splitlines() == [before, after]
+
+
+def test_success_makes_nothing_until_the_success_class_changes(python):
+    script = PRELUDE + """
+import tracemalloc
+
+def made(thunk):
+    thunk()
+    tracemalloc.start()
+    tracemalloc.reset_peak()
+    before = tracemalloc.get_traced_memory()[0]
+    thunk()
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    return peak > before
+
+sim.inject_fault("OpenCamera", 0, times=10)
+show((made(lambda: qel.handle_error_code(0)), made(lambda: qel.open_camera(0))))
+qel.QELSuccess.__init__ = lambda self: None
+show((made(lambda: qel.handle_error_code(0)), made(lambda: qel.open_camera(0))))
+"""
+    assert python(script).splitlines() == ["(False, False)", "(True, True)"]

@@ -60,6 +60,7 @@ sim.reset()
 """
 
 SUCCESS = "(None, []) | (None, [])"
+MODE = "<CameraMode.QEL_MODE_TRIG_FALL_EDGE: 3>"
 CLASS_INIT = """
 class Success(qel.QELSuccess):
     def __init__(self):
@@ -74,162 +75,56 @@ class Success(qel.QELSuccess, metaclass=Meta):
     pass
 """
 
-# id, the change, what is observed, before the change, after it
+UNKNOWN = "QELUnknownErrorCode('Unknown error code 0. Update wrapper.',)"
+NOT_A_MODE = "ValueError('9 is not a valid CameraMode',)"
+PROFILED = "(['__get__', 'value'], ['__call__', '__new__'])"
+TABLE = "qel.QEL_ERROR_CODE_TO_EXCEPTION"
+
+# id, the change; what is observed, before the change, after it
 CASES = [
-    (
-        "handle_error_code rebound",
-        "qel.handle_error_code = lambda code: calls.append(code)",
-        "observe(open_camera)",
-        "(None, [])",
-        "(None, [0])",
-    ),
-    (
-        "table entry 0 replaced",
-        "qel.QEL_ERROR_CODE_TO_EXCEPTION[0] = qel.QELTimeout",
-        "both_roads()",
-        SUCCESS,
-        "QELTimeout() | QELTimeout()",
-    ),
-    (
-        "table entry 0 deleted",
-        "del qel.QEL_ERROR_CODE_TO_EXCEPTION[0]",
-        "both_roads()",
-        SUCCESS,
-        " | ".join(["QELUnknownErrorCode('Unknown error code 0. Update wrapper.',)"] * 2),
-    ),
-    (
-        "table rebound",
-        "qel.QEL_ERROR_CODE_TO_EXCEPTION = {0: qel.QELInvalidID}",
-        "both_roads()",
-        SUCCESS,
-        "QELInvalidID() | QELInvalidID()",
-    ),
-    (
-        "QELSuccess rebound",
-        "qel.QELSuccess = qel.QELTimeout",
-        "both_roads()",
-        SUCCESS,
-        "QELSuccess() | QELSuccess()",
-    ),
-    (
-        "QELSuccess subclassed into the table",
-        CLASS_INIT + "qel.QEL_ERROR_CODE_TO_EXCEPTION[0] = Success",
-        "both_roads()",
-        SUCCESS,
-        "(None, ['init']) | (None, ['init', 'init'])",
-    ),
-    (
-        "QELSuccess given an __init__",
-        "qel.QELSuccess.__init__ = lambda self: calls.append('init')",
-        "both_roads()",
-        SUCCESS,
-        "(None, ['init']) | (None, ['init', 'init'])",
-    ),
-    (
-        "QELError given a __new__",
-        "qel.QELError.__new__ = lambda cls: calls.append('new') or Exception.__new__(cls)",
-        "both_roads()",
-        SUCCESS,
-        "(None, ['new']) | (None, ['new', 'new'])",
-    ),
-    (
-        "QELSuccess under another metaclass",
-        META + "qel.QELSuccess = qel.QEL_ERROR_CODE_TO_EXCEPTION[0] = Success",
-        "both_roads()",
-        SUCCESS,
-        "(None, ['meta']) | (None, ['meta', 'meta'])",
-    ),
-    (
-        "enumeration given a value property",
-        "qel.ControlType.value = property(lambda self: 5)",
-        "control_sent()",
-        "0",
-        "5",
-    ),
-    (
-        "member's _value_ reassigned",
-        "qel.ControlType.QEL_GAIN._value_ = 7",
-        "control_sent()",
-        "0",
-        "7",
-    ),
-    (
-        "inherited value descriptor given another fget",
-        "enum.Enum.__dict__['value'].fget = lambda self: 9",
-        "control_sent()",
-        "0",
-        "9",
-    ),
-    (
-        "class of the value descriptor given another __get__",
-        "enum.property.__get__ = lambda self, instance, owner=None: 11",
-        "control_sent()",
-        "0",
-        "11",
-    ),
-    (
-        "value property of the enum base replaced",
-        "enum.Enum.value = property(lambda self: 12)",
-        "control_sent()",
-        "0",
-        "12",
-    ),
-    (
-        "result enumeration rebound",
-        "qel.CameraMode = lambda value: ('rebound', value)",
-        "camera_mode()",
-        "<CameraMode.QEL_MODE_TRIG_FALL_EDGE: 3>",
-        "('rebound', 3)",
-    ),
-    (
-        "result enumeration given a __new__",
-        "qel.CameraMode.__new__ = lambda cls, value: ('new', value)",
-        "camera_mode()",
-        "<CameraMode.QEL_MODE_TRIG_FALL_EDGE: 3>",
-        "('new', 3)",
-    ),
-    (
-        "result enumeration's table of values changed",
-        "qel.CameraMode._value2member_map_[3] = 'changed'",
-        "camera_mode()",
-        "<CameraMode.QEL_MODE_TRIG_FALL_EDGE: 3>",
-        "changed",
-    ),
-    (
-        "metaclass given another __call__",
-        "enum.EnumType.__call__ = lambda cls, value: ('meta', value)",
-        "camera_mode()",
-        "<CameraMode.QEL_MODE_TRIG_FALL_EDGE: 3>",
-        "('meta', 3)",
-    ),
-    (
-        "result enumeration under an int annotation rebound",
-        "qel.ExposureStatus = lambda value: 40 + value",
-        "exp_status()",
-        "2",
-        "42",
-    ),
-    (
-        "record getter's enumeration modified",
-        "qel.BayerPattern.__new__ = lambda cls, value: ('bayer', value)",
-        "qel.CameraInfo().bayer_pattern",
-        "<BayerPattern.BAYER_RG: 0>",
-        "('bayer', 0)",
-    ),
-    (
-        "member of no value",
-        "pass",
-        "observe(lambda: camera_mode(9))",
-        "ValueError('9 is not a valid CameraMode',)",
-        "ValueError('9 is not a valid CameraMode',)",
-    ),
-    (
-        "profiled calls see enum's code",
-        "pass",
-        "(profiled(control_sent), profiled(camera_mode))",
-        "(['__get__', 'value'], ['__call__', '__new__'])",
-        "(['__get__', 'value'], ['__call__', '__new__'])",
-    ),
+    ("handle_error_code rebound", "qel.handle_error_code = lambda code: calls.append(code)",
+     "observe(open_camera)", "(None, [])", "(None, [0])"),
+    ("table entry 0 replaced", f"{TABLE}[0] = qel.QELTimeout",
+     "both_roads()", SUCCESS, "QELTimeout() | QELTimeout()"),
+    ("table entry 0 deleted", f"del {TABLE}[0]",
+     "both_roads()", SUCCESS, f"{UNKNOWN} | {UNKNOWN}"),
+    ("table rebound", f"{TABLE} = {{0: qel.QELInvalidID}}",
+     "both_roads()", SUCCESS, "QELInvalidID() | QELInvalidID()"),
+    ("QELSuccess rebound", "qel.QELSuccess = qel.QELTimeout",
+     "both_roads()", SUCCESS, "QELSuccess() | QELSuccess()"),
+    ("QELSuccess subclassed into the table", CLASS_INIT + f"{TABLE}[0] = Success",
+     "both_roads()", SUCCESS, "(None, ['init']) | (None, ['init', 'init'])"),
+    ("QELSuccess given an __init__", "qel.QELSuccess.__init__ = lambda self: calls.append('init')",
+     "both_roads()", SUCCESS, "(None, ['init']) | (None, ['init', 'init'])"),
+    ("QELError given a __new__", "qel.QELError.__new__ = lambda cls: calls.append('new') or Exception.__new__(cls)",
+     "both_roads()", SUCCESS, "(None, ['new']) | (None, ['new', 'new'])"),
+    ("QELSuccess under another metaclass", META + f"qel.QELSuccess = {TABLE}[0] = Success",
+     "both_roads()", SUCCESS, "(None, ['meta']) | (None, ['meta', 'meta'])"),
+    ("enumeration given a value property", "qel.ControlType.value = property(lambda self: 5)",
+     "control_sent()", "0", "5"),
+    ("member's _value_ reassigned", "qel.ControlType.QEL_GAIN._value_ = 7",
+     "control_sent()", "0", "7"),
+    ("inherited value descriptor given another fget", "enum.Enum.__dict__['value'].fget = lambda self: 9",
+     "control_sent()", "0", "9"),
+    ("value descriptor's class given another __get__", "enum.property.__get__ = lambda self, member, owner=None: 11",
+     "control_sent()", "0", "11"),
+    ("value property of the enum base replaced", "enum.Enum.value = property(lambda self: 12)",
+     "control_sent()", "0", "12"),
+    ("result enumeration rebound", "qel.CameraMode = lambda value: ('rebound', value)",
+     "camera_mode()", MODE, "('rebound', 3)"),
+    ("result enumeration given a __new__", "qel.CameraMode.__new__ = lambda cls, value: ('new', value)",
+     "camera_mode()", MODE, "('new', 3)"),
+    ("result enumeration's table of values changed", "qel.CameraMode._value2member_map_[3] = 'changed'",
+     "camera_mode()", MODE, "changed"),
+    ("metaclass given another __call__", "enum.EnumType.__call__ = lambda cls, value: ('meta', value)",
+     "camera_mode()", MODE, "('meta', 3)"),
+    ("result enumeration under an int annotation rebound", "qel.ExposureStatus = lambda value: 40 + value",
+     "exp_status()", "2", "42"),
+    ("record getter's enumeration modified", "qel.BayerPattern.__new__ = lambda cls, value: ('bayer', value)",
+     "qel.CameraInfo().bayer_pattern", "<BayerPattern.BAYER_RG: 0>", "('bayer', 0)"),
+    ("member of no value", "pass", "observe(lambda: camera_mode(9))", NOT_A_MODE, NOT_A_MODE),
+    ("profiled calls see enum's code", "pass",
+     "(profiled(control_sent), profiled(camera_mode))", PROFILED, PROFILED),
 ]
 
 

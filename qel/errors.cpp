@@ -80,17 +80,6 @@ void raise_object(PyObject *obj) {
     }
 }
 
-// What the module made at import and the answer to a code 0 relies on.
-struct Success {
-    PyObject *cls = nullptr;    // strong: QELSuccess
-    uint64_t stamp = 0;         // its type stamp at import; 0: unknown, so never plain
-    PyObject *table = nullptr;  // strong: QEL_ERROR_CODE_TO_EXCEPTION
-    PyObject *zero = nullptr;   // strong: the int 0
-    // The stamps of the namespace and of the table when code 0 was last seen to find QELSuccess.
-    uint64_t namespace_seen = 0;
-    uint64_t table_seen = 0;
-} success;
-
 // True when calling `cls` and raising what it returns would make and raise a QELSuccess exactly as
 // the module made it: the same class object, of metaclass type, unmodified since import (no
 // attribute set on it or its bases, so no __new__, __init__ or base of anyone else's).
@@ -158,13 +147,15 @@ void raise_unknown_code(PyObject *code) {
 
 }  // namespace
 
-bool zero_is_plain_success() {
+Success success;
+
+bool zero_is_plain_success_after_change() {
     if (!success.table || !is_plain_success(success.cls)) return false;
     const uint64_t namespace_now = namespace_stamp();
     const uint64_t table_now = dict_stamp(success.table);
     if (table_now == 0) return false;
     if (namespace_now == success.namespace_seen && table_now == success.table_seen) return true;
-    // Something changed since: look again, without running any Python code.
+    // Look again, without running any Python code.
     if (!state.dict) return false;
     PyObject *table = PyDict_GetItemWithError(state.dict, names.QEL_ERROR_CODE_TO_EXCEPTION);
     PyObject *bound = table ? PyDict_GetItemWithError(state.dict, names.QELSuccess) : nullptr;
@@ -257,6 +248,7 @@ bool add_exception_classes(PyObject *dict) {
             if (!watch_type(type)) return false;
             Py_XSETREF(success.cls, Py_NewRef(cls.get()));
             success.stamp = type_stamp(type);
+            success.namespace_seen = success.table_seen = 0;
         }
     }
     return true;

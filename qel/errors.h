@@ -4,16 +4,39 @@
 #include "QELCamera2.h"
 #include "function.h"
 #include "functions.h"
+#include "watch.h"
 
 namespace qel {
 
 // What handle_error_code does with a code (an int of any size): None, or an exception raised.
 PyObject *respond_to_code(PyObject *code);
 
+// What the module made at import and the answer to a code 0 relies on.
+struct Success {
+    PyObject *cls = nullptr;    // strong: QELSuccess
+    uint64_t stamp = 0;         // its type stamp at import; 0: unknown, so never plain
+    PyObject *table = nullptr;  // strong: QEL_ERROR_CODE_TO_EXCEPTION
+    PyObject *zero = nullptr;   // strong: the int 0
+    // The stamps of the namespace and of the table when code 0 was last seen to find QELSuccess in
+    // a table made only of int keys; 0 while unknown.
+    uint64_t namespace_seen = 0;
+    uint64_t table_seen = 0;
+};
+extern Success success;
+
+// zero_is_plain_success() when a stamp differs from the one last seen.
+bool zero_is_plain_success_after_change();
+
 // Whether handle_error_code(0) returns None having done nothing else: the namespace's table and
 // QELSuccess are those made at import, unchanged, and the table maps 0 to that class. Then the
 // answer is given without making or raising anything.
-bool zero_is_plain_success();
+inline bool zero_is_plain_success() {
+    const Success &s = success;
+    if (s.table_seen != 0 && namespace_stamp() == s.namespace_seen && dict_stamp(s.table) == s.table_seen &&
+        Py_IS_TYPE(s.cls, &PyType_Type) && type_stamp(reinterpret_cast<PyTypeObject *>(s.cls)) == s.stamp)
+        return true;
+    return zero_is_plain_success_after_change();
+}
 
 // The error handler of one call: `handle_error_code` as the module namespace holds it when the call
 // looks it up, before it converts anything to C.

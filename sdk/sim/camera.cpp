@@ -11,7 +11,11 @@
 namespace qelsim {
 
 Camera::Camera(int id, const Model &model, std::int64_t utc_base_us)
-    : id_(id), model_(model), utc_base_us_(utc_base_us), stars_(make_star_field(model, model.seed)) {
+    : id_(id), model_(model), utc_base_us_(utc_base_us), maps_(make_sensor_maps(model)), projection_(model) {
+    sky_rates(model_, sky_);
+    double v0[kChannels];
+    channel_rates(model_, 0.65, v0);
+    for (double r : v0) brightest_rate_ = std::max(brightest_rate_, r);
     const SimTime now = clock::now();
     controls_.init(model_, now);
     mount_.reset(model_, now);

@@ -95,6 +95,13 @@ public:
     int force_temperature(double celsius);
     int timing(double *readout_us, double *frame_interval_us);
 
+    // ---- the sky this camera looks at (scene.cpp)
+    int set_cover(bool covered);
+    int sky_to_pixel(double ra, double dec, double *x, double *y);
+    int pixel_to_sky(double x, double y, double *ra, double *dec);
+    // Stars on the sensor now, brightest first: rows of x, y, V, B-V, ra, dec; their number in *count.
+    int field_stars(double *rows, int max_rows, int *count);
+
 private:
     enum class State { closed, open, initialised };
     enum class Need { any, open, initialised };
@@ -140,6 +147,13 @@ private:
     Check check(Need need) const { return Check(*this, need); }
     // The frame parameters of the current settings, without pointing or frame number.
     FrameParams frame_params() const;
+    // What a frame exposed from `start` to `end` adds: pointing, dark current over the temperature's
+    // history, the stars around the field.
+    void finish_frame(FrameParams &p, SimTime start, SimTime end);
+    // The stars that can shine into the sensor area [x0, x1] x [y0, y1] (sensor pixels, the scene shifted
+    // by (shift_x, shift_y)), at least to magnitude `depth`.
+    const std::shared_ptr<const StarField> &star_field(double x0, double y0, double x1, double y1, double shift_x,
+                                                       double shift_y, double depth);
     double readout_us() const;
     double line_time_us() const;
     int frame_interval_us(double readout) const;
@@ -157,7 +171,10 @@ private:
     const int id_;
     const Model model_;
     const std::int64_t utc_base_us_;
-    const std::shared_ptr<const StarField> stars_;
+    const std::shared_ptr<const SensorMaps> maps_;
+    const Projection projection_;
+    double sky_[kChannels] = {};
+    double brightest_rate_ = 0;  // electrons per second of a V = 0 star in its brightest channel
 
     std::mutex mutex_;
     std::condition_variable cv_;
@@ -181,6 +198,8 @@ private:
     std::shared_ptr<const std::vector<std::uint8_t>> dark_;
     bool has_last_gps_ = false;
     QEL_GPS_DATA last_gps_start_{}, last_gps_end_{};
+    bool covered_ = false;
+    std::shared_ptr<const StarField> stars_;
 };
 
 void fill_info(const Camera &camera, QEL_CAMERA_INFO *info);

@@ -46,39 +46,6 @@ int Camera::timing(double *readout_us_out, double *frame_interval_out) {
     return QEL_SUCCESS;
 }
 
-FrameParams Camera::frame_params() const {
-    FrameParams p;
-    p.sensor_w = model_.max_width;
-    p.sensor_h = model_.max_height;
-    p.width = width_;
-    p.height = height_;
-    p.bin = bin_;
-    p.img_type = img_type_;
-    p.start_x = start_x_;
-    p.start_y = start_y_;
-    p.flip = controls_.value(QEL_FLIP);
-    p.hardware_bin = controls_.value(QEL_HARDWARE_BIN) != 0;
-    p.mono_bin = model_.is_color && controls_.value(QEL_MONO_BIN) != 0;
-    p.is_color = model_.is_color;
-    p.bayer = model_.bayer_pattern;
-    p.bit_depth = model_.bit_depth;
-    p.exposure_s = controls_.value(QEL_EXPOSURE) * 1e-6;
-    p.gain = controls_.value(QEL_GAIN);
-    p.offset = controls_.value(QEL_OFFSET);
-    p.wb_r = model_.is_color ? controls_.value(QEL_WB_R) : 50;
-    p.wb_b = model_.is_color ? controls_.value(QEL_WB_B) : 50;
-    p.elec_per_adu = model_.elec_per_adu;
-    p.read_noise = model_.read_noise;
-    // Dark current doubles every 6 degrees.
-    p.dark_rate = model_.dark_current * std::pow(2.0, controls_.temperature(clock::now()) / 6.0);
-    p.sky = model_.sky;
-    p.fwhm = model_.fwhm;
-    p.seed = model_.seed;
-    p.stars = stars_;
-    p.dark_map = dark_;
-    return p;
-}
-
 // ---- modes and triggers
 
 int Camera::support_modes(QEL_SUPPORTED_MODE *modes) {
@@ -239,7 +206,7 @@ int Camera::start_exposure(bool dark) {
     Exposure e;
     e.phase = Exposure::working;
     e.params = frame_params();
-    e.params.dark = dark;
+    e.params.dark = e.params.dark || (dark && model_.mechanical_shutter);  // else only a cover keeps light out
     e.params.frame = frame_number_++;
     e.start = now;
     e.end = now + controls_.value(QEL_EXPOSURE);
@@ -280,7 +247,7 @@ int Camera::exposure_data(unsigned char *buffer, QEL_LONG size, QEL_GPS_DATA *gp
     FrameParams p = exposure_.params;
     const std::size_t bytes = image_bytes(p);
     if (size < 0 || static_cast<std::size_t>(size) < bytes) return QEL_ERR_BUFFER_TOO_SMALL;
-    mount_.mean_offset(exposure_.start, exposure_.end, p.shift_x, p.shift_y);
+    finish_frame(p, exposure_.start, exposure_.end);
     exposure_.consumed = true;
     const QEL_GPS_DATA record = exposure_.gps_start;
     lock.unlock();
@@ -437,7 +404,7 @@ void Camera::produce(std::shared_ptr<Capture> cap) {
         FrameParams p = frame_params();
         p.exposure_s = (end - start) * 1e-6;
         p.frame = frame_number_++;
-        mount_.mean_offset(start, end, p.shift_x, p.shift_y);
+        finish_frame(p, start, end);
         const std::size_t bytes = image_bytes(p);
         std::unique_ptr<Frame> frame;
         if (!pool_.empty()) {

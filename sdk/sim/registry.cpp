@@ -39,6 +39,7 @@ void Registry::configure(const Config &config) {
     clock::set_speed(config.speed);
     std::lock_guard<std::mutex> lock(mutex_);
     seed_ = config.seed;
+    set_sky(Sky{config.seed, config.stars, config.replace_stars, 0});
     replugged_.clear();
     utc_base_us_ = config.utc_given ? config.utc_us : host_utc_us();
     next_id_ = 0;

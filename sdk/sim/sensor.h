@@ -72,6 +72,7 @@ struct FrameParams {
     double cosmic_rate = 0;     // hits per second over the whole sensor
     double prnu = 0;
     double shift_x = 0, shift_y = 0;  // offset of the scene, sensor pixels
+    int threads = 0;  // threads that render the rows at once; 0: one per core (up to 4) for large frames
     std::uint64_t seed = 0;
     std::uint64_t frame = 0;  // frame number: the noise of each frame differs
     std::shared_ptr<const StarField> stars;

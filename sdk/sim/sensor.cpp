@@ -137,30 +137,31 @@ struct StarPainter {
     }
 };
 
-// Runs render(y0, y1) over the rows 0..h of an image of `w` pixels a row, in `threads` bands of rows (at
-// most one a row), or with threads = 0 in one band per core (at most kMaxBands) of at least
-// kPixelsPerBand pixels each. The first band runs on this thread, the others on threads of their own; a
-// band that gets no thread runs on this one: the result is the same either way.
+// Runs render(y0, y1) over the rows 0..h of an image of `w` pixels a row, in chunks of kChunk rows dealt
+// in turn to `threads` bands (rows differ in cost: the amp glow's corner, a bright star), or with
+// threads = 0 to one band per core (at most kMaxBands) of at least kPixelsPerBand pixels. The first band
+// runs on this thread, the others on threads of their own; a band that gets no thread runs on this one:
+// the result is the same either way.
 template <class Render>
 void render_in_bands(int h, std::size_t w, int threads, const Render &render) {
-    constexpr int kMaxBands = 4;
+    constexpr int kMaxBands = 4, kChunk = 16;
     constexpr std::size_t kPixelsPerBand = 1 << 17;
+    const int chunks = (h + kChunk - 1) / kChunk;
     int bands = threads;
     if (bands <= 0) {
         bands = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxBands);
         bands = static_cast<int>(std::min(static_cast<std::size_t>(bands), static_cast<std::size_t>(h) * w / kPixelsPerBand));
     }
-    bands = std::min(bands, h);
+    bands = std::min(bands, chunks);
     if (bands <= 1) {
         render(0, h);
         return;
     }
-    const auto edge = [&](int b) { return static_cast<int>(static_cast<long long>(h) * b / bands); };
     // What a helper throws (out of memory) is thrown here, after every helper has finished.
     std::vector<std::exception_ptr> failed(static_cast<std::size_t>(bands));
     const auto band = [&](int b) {
         try {
-            render(edge(b), edge(b + 1));
+            for (int c = b; c < chunks; c += bands) render(c * kChunk, std::min(h, (c + 1) * kChunk));
         } catch (...) {
             failed[static_cast<std::size_t>(b)] = std::current_exception();
         }

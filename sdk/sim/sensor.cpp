@@ -1,6 +1,7 @@
 #include "sensor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -137,11 +138,12 @@ struct StarPainter {
     }
 };
 
-// Runs render(y0, y1) over the rows 0..h of an image of `w` pixels a row, in chunks of kChunk rows dealt
-// in turn to `threads` bands (rows differ in cost: the amp glow's corner, a bright star), or with
-// threads = 0 to one band per core (at most kMaxBands) of at least kPixelsPerBand pixels. The first band
-// runs on this thread, the others on threads of their own; a band that gets no thread runs on this one:
-// the result is the same either way.
+// Runs render(y0, y1) over the rows 0..h of an image of `w` pixels a row, in chunks of kChunk rows, on
+// `threads` threads, or with threads = 0 on one thread per core (at most kMaxBands) for each
+// kPixelsPerBand pixels. This thread is one of them. Each takes the next chunk that nobody has taken
+// yet, so a thread that the system holds back (or that could not be had) leaves its share to the others
+// and rows of different cost (the amp glow's corner, a bright star) even out. Every row is rendered
+// once, by whichever thread: the result is the same.
 template <class Render>
 void render_in_bands(int h, std::size_t w, int threads, const Render &render) {
     constexpr int kMaxBands = 4, kChunk = 16;
@@ -159,22 +161,22 @@ void render_in_bands(int h, std::size_t w, int threads, const Render &render) {
     }
     // What a helper throws (out of memory) is thrown here, after every helper has finished.
     std::vector<std::exception_ptr> failed(static_cast<std::size_t>(bands));
+    std::atomic<int> next{0};
     const auto band = [&](int b) {
         try {
-            for (int c = b; c < chunks; c += bands) render(c * kChunk, std::min(h, (c + 1) * kChunk));
+            for (int c = next++; c < chunks; c = next++) render(c * kChunk, std::min(h, (c + 1) * kChunk));
         } catch (...) {
             failed[static_cast<std::size_t>(b)] = std::current_exception();
+            next = chunks;  // the others stop too
         }
     };
     std::vector<std::thread> helpers;
     helpers.reserve(static_cast<std::size_t>(bands));
-    int b = 1;
     try {
-        for (; b < bands; ++b) helpers.emplace_back(band, b);
+        for (int b = 1; b < bands; ++b) helpers.emplace_back(band, b);
     } catch (const std::system_error &) {
     }
     band(0);
-    for (; b < bands; ++b) band(b);  // those that got no thread
     for (std::thread &t : helpers) t.join();
     for (const std::exception_ptr &e : failed)
         if (e) std::rethrow_exception(e);

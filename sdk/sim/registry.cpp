@@ -35,8 +35,8 @@ void Registry::configure(const Config &config) {
     // callers of other cameras do.
     for (auto &c : old) c->unplug();
     flash::reset();
-    clock::reset();
-    clock::set_speed(config.speed);
+    clock::reset(config.stepped);
+    if (!config.stepped) clock::set_speed(config.speed);
     std::lock_guard<std::mutex> lock(mutex_);
     seed_ = config.seed;
     set_sky(Sky{config.seed, config.stars, config.replace_stars, 0});

@@ -56,7 +56,7 @@ FrameParams Camera::frame_params() const {
 }
 
 void Camera::finish_frame(FrameParams &p, SimTime start, SimTime end) {
-    mount_.mean_offset(start, end, p.shift_x, p.shift_y);
+    motion_and_events(p, start, end);
     p.dark_e = model_.dark_current * controls_.dark_seconds(start, end, model_.dark_doubling);
     if (p.dark || p.exposure_s <= 0) return;
     // Stars so faint that they leave less than a twentieth of an electron need not be in the field.

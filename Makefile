@@ -25,6 +25,7 @@ $(BIN)/python:
 $(VENV)/.deps: pyproject.toml | $(BIN)/python
 	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1"
 	$(PIP) install --quiet "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10"  # dependencies and the capture extra
+	$(PIP) install --quiet "ephem>=4.1"  # the sky extra: real bright stars for the simulator
 	touch $@
 
 venv: $(VENV)/.deps

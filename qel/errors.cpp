@@ -140,14 +140,9 @@ PyObject *handle_error_code(Call &call) {
     return result;
 }
 
-const Param handle_error_code_params[] = {{"qel_error_code", Kind::Int, "int"}};
-
 }  // namespace
 
-const FunctionSpec handle_error_code_spec = {
-    "handle_error_code",  nullptr, handle_error_code_params, count_of(handle_error_code_params), nullptr, 0, "None",
-    handle_error_code,    kFile,   __LINE__,
-};
+QEL_FUNCTION(handle_error_code).params({Int("qel_error_code")});
 
 bool add_exception_classes(PyObject *dict) {
     bool first = true;

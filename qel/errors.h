@@ -1,6 +1,8 @@
 // Exception classes, the table from SDK result code to class, and handle_error_code.
 #pragma once
 
+#include <tuple>
+
 #include "QELCamera2.h"
 #include "function.h"
 #include "functions.h"
@@ -28,29 +30,15 @@ private:
     Ref fn_;
 };
 
-// Bodies shared by the functions whose SDK call takes the camera identifier (parameter 0) and at most
-// one more argument, and returns only a result code.
-inline PyObject *call_with_id(Call &call, int (*entry_point)(int)) {
+// The body of every function whose SDK call takes just its parameters, converted, in parameter order,
+// and returns only a result code.
+template <typename... Args>
+PyObject *call_with_params(Call &call, int (*entry_point)(Args...)) {
     Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    return handler.check(entry_point(id)) ? none() : nullptr;
-}
-
-// ...and a bool parameter 1.
-inline PyObject *call_with_flag(Call &call, int (*entry_point)(int, QEL_BOOL)) {
-    Handler handler;
-    int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
-    return handler.check(entry_point(id, call.flag(1))) ? none() : nullptr;
-}
-
-// ...and an enumeration parameter 1.
-inline PyObject *call_with_enum(Call &call, int (*entry_point)(int, int)) {
-    Handler handler;
-    int id, value;
-    if (!handler.find(call) || !call.c_int(0, id) || !call.c_enum(1, value)) return nullptr;
-    return handler.check(entry_point(id, value)) ? none() : nullptr;
+    std::tuple<Args...> args{};
+    if (!handler.find(call) || !std::apply([&call](auto &...arg) { return call.convert(arg...); }, args))
+        return nullptr;
+    return handler.check(std::apply(entry_point, args)) ? none() : nullptr;
 }
 
 // Creates the exception classes in table order, each bound right after it is made.

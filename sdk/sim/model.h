@@ -80,6 +80,7 @@ struct Model {
     double ra = 0, dec = 0;        // degrees, the sky at the sensor's centre
     double rotation = 0;           // degrees, the sky turned clockwise on the image
     double focal_length = 600;     // millimetres
+    double pixel_scale = 0;        // arc seconds per pixel; 0: from pixel size and focal length
     double aperture = 200;         // millimetres, clear diameter
     double seeing = 2.5;           // arc seconds, full width at half maximum of the stars
     double fwhm = 0;               // sensor pixels; 0: from the seeing and the pixel scale
@@ -87,6 +88,7 @@ struct Model {
     double psf_corner = 1.1;       // star width in the corners relative to the centre
     double vignetting = 0.75;      // light in the corners relative to the centre
     double sky_brightness = 20;    // V magnitudes per square arc second
+    double sky = 0;                // electrons per second in a clear (mono) or green pixel; 0: from sky_brightness
     double sky_color = 0.9;        // B-V of the sky background
     double sky_gradient_x = 0.05, sky_gradient_y = 0.1;  // change of the sky across the sensor, fraction
     double star_density = 630;     // synthetic stars per square degree brighter than V = 15

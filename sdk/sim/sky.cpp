@@ -115,7 +115,9 @@ bool read_catalogue(const std::string &path, std::vector<CatalogueStar> &out, st
 
 // ---- projection
 
-double pixel_scale_arcsec(const Model &m) { return 206.26480624709636 * m.pixel_size / m.focal_length; }
+double pixel_scale_arcsec(const Model &m) {
+    return m.pixel_scale > 0 ? m.pixel_scale : 206.26480624709636 * m.pixel_size / m.focal_length;
+}
 
 Projection::Projection(const Model &m)
     : ra0_(m.ra * kDeg),
@@ -169,7 +171,8 @@ void channel_rates(const Model &m, double bv, double out[kChannels]) {
 void sky_rates(const Model &m, double out[kChannels]) {
     channel_rates(m, m.sky_color, out);
     const double s = pixel_scale_arcsec(m);
-    const double per_pixel = std::pow(10.0, -0.4 * m.sky_brightness) * s * s;
+    double per_pixel = std::pow(10.0, -0.4 * m.sky_brightness) * s * s;
+    if (m.sky > 0) per_pixel = m.sky / out[m.is_color ? kGreen : kClear];  // a given rate, in the sky's colour
     for (int c = 0; c < kChannels; ++c) out[c] *= per_pixel;
 }
 

@@ -130,9 +130,9 @@ def tan_projection(ra, dec, ra0, dec0, scale, rotation, cx, cy):
     return cx + px * math.cos(r) - py * math.sin(r), cy + px * math.sin(r) + py * math.cos(r)
 
 
-def test_the_sky_falls_on_the_sensor_by_the_gnomonic_projection(simulator):
-    setup(simulator, "[camera]\nmodel = M1\nra = 120\ndec = 60\nfocal_length = 800\nrotation = 30\n")
-    scale = 206.264806 * 4.5 / 800
+@pytest.mark.parametrize("optics, scale", [("focal_length = 800", 206.264806 * 4.5 / 800), ("pixel_scale = 1.16", 1.16)])
+def test_the_sky_falls_on_the_sensor_by_the_gnomonic_projection(simulator, optics, scale):
+    setup(simulator, f"[camera]\nmodel = M1\nra = 120\ndec = 60\n{optics}\nrotation = 30\n")
     for ra, dec in [(120, 60), (120.5, 60.2), (119.4, 59.7)]:
         x, y = simulator.sky_to_pixel(MONO, ra, dec)
         assert (x, y) == pytest.approx(tan_projection(ra, dec, 120, 60, scale, 30, 1023.5, 767.5), abs=0.01)
@@ -181,6 +181,15 @@ def test_the_same_sky_holds_the_same_stars_for_every_camera(simulator):
         x, y = simulator.sky_to_pixel(COLOUR, s.ra, s.dec)
         if s.mag < 17 and 5 < x < 1915 and 5 < y < 1075:
             assert (round(s.ra, 9), round(s.dec, 9), round(s.mag, 4)) in colour
+
+
+def test_real_bright_stars_come_from_a_shipped_catalogue(simulator):
+    setup(simulator, "[camera]\nmodel = M1\nra = 68.98\ndec = 16.51\n")  # Aldebaran at the centre
+    simulator.set_stars(simulator.bright_stars())
+    brightest = simulator.stars(MONO)[0]
+    assert brightest.mag == pytest.approx(0.87, abs=0.05) and brightest.bv > 1  # a K5 giant
+    assert (brightest.x, brightest.y) == pytest.approx((1023.5, 767.5), abs=20)
+    assert frame(MONO, 64, 64, exposure=1_000, gain=0).max() >= 0.9 * 65532  # saturates at once
 
 
 def test_a_catalogue_file_adds_stars(simulator, tmp_path):

@@ -10,6 +10,7 @@ the simulator, not against a vendor's library. ``sdk/sim/README.md`` describes t
 from __future__ import annotations
 
 import ctypes
+import math
 import os
 import sys
 from dataclasses import dataclass
@@ -21,6 +22,7 @@ __all__ = [
     "SimulatorError",
     "advance",
     "base_config_error",
+    "bright_stars",
     "calls",
     "clear_faults",
     "clear_journal",
@@ -374,6 +376,29 @@ def set_stars(catalogue: list[tuple[float, float, float, float]], replace: bool 
     rows = (ctypes.c_double * len(flat))(*flat)
     if library().QELSimSetStars(rows, len(catalogue), 1 if replace else 0) != 0:
         raise SimulatorError("stars need ra 0..360, dec -90..90 degrees, magnitude -30..40, b-v -1..5")
+
+
+# B-V in the middle of each spectral class, for catalogues that give a star's class and not its colour.
+_CLASS_COLOUR = {"O": -0.3, "B": -0.15, "A": 0.1, "F": 0.45, "G": 0.7, "K": 1.15, "M": 1.6}
+
+
+def bright_stars() -> list[tuple[float, float, float, float]]:
+    """The real bright stars that the ``ephem`` package ships (about 115, to magnitude 3) for ``set_stars``.
+
+    Each is (ra, dec in degrees, J2000; V magnitude; B-V from its spectral class). Needs ``ephem``
+    (the ``sky`` extra); raises SimulatorError without it.
+    """
+    try:
+        import ephem  # type: ignore[import-untyped]
+        import ephem.stars  # type: ignore[import-untyped]
+    except ImportError as e:
+        raise SimulatorError("bright_stars() needs the ephem package: pip install ephem") from e
+    catalogue = []
+    for body in ephem.stars.stars.values():
+        body.compute("2000/1/1 12:00")
+        colour = _CLASS_COLOUR.get(str(body._spect)[:1], 0.65)
+        catalogue.append((math.degrees(body._ra), math.degrees(body._dec), float(body.mag), colour))
+    return catalogue
 
 
 def _entry_point(name: str) -> bytes:

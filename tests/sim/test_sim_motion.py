@@ -226,3 +226,43 @@ def test_streaks_cross_the_frame_where_the_truth_says(simulator, kind):
     # A satellite leaves even light along its track; a meteor's rises and falls.
     middle, ends = row[28:33].mean(), np.concatenate([row[12:17], row[43:48]]).mean()
     assert middle / ends == pytest.approx(1, abs=0.15) if kind == "satellite" else middle / ends > 1.5
+
+
+@pytest.mark.parametrize("camera, direction, expected", [
+    ("rotation = 90\n", sdk.NORTH, (4, 0)),       # the camera turned: north is to the right
+    ("pier_side = west\n", sdk.WEST, (-4, 0)),    # after a meridian flip the image is turned over ...
+    ("pier_side = west\n", sdk.NORTH, (0, -4)),   # ... and so is the declination axis
+])
+def test_camera_angle_and_pier_side_turn_the_guide_directions(simulator, camera, direction, expected):
+    setup(simulator, camera)
+    sdk.ok(lib.QELPulseGuideOn(0, direction))
+    simulator.advance(2_000_000)  # at the guide rate of 2 px/s
+    sdk.ok(lib.QELPulseGuideOff(0, direction))
+    assert simulator.pointing(0) == pytest.approx(expected, abs=1e-9)
+
+
+def test_polar_misalignment_drifts_in_declination(simulator):
+    # 10 arc minutes from the pole, at hour angle 0: the declination drifts at 600" x the sidereal rate.
+    setup(simulator, "polar_error = 10\n")
+    simulator.advance(600_000_000)
+    x, y = simulator.pointing(0)
+    assert x == pytest.approx(0, abs=1e-9) and -y == pytest.approx(600 * 7.2921e-5 * 600 / 2.0, rel=0.01)
+
+
+def test_clouds_come_and_go_and_scintillation_flickers_short_frames(simulator):
+    setup(simulator, "clouds = 0.8\ncloud_time = 100\n", mag=8)
+    fluxes = []
+    for _ in range(200):
+        fluxes.append(moments(exposure_with(simulator))[0])
+        simulator.advance(9_000_000)
+    share = np.array(fluxes) / max(fluxes)
+    assert share.min() == pytest.approx(0.2, abs=0.08)  # the thickest clouds take 80 %
+    assert (share > 0.97).mean() > 0.2  # and the sky clears between them
+    sds = []
+    for flicker in ("no", "yes"):
+        setup(simulator, f"scintillation = {flicker}\nairmass = 2\naltitude = 1000\n", mag=6, exposure_us=40_000)
+        flux = np.array([moments(exposure_with(simulator))[0] for _ in range(200)])
+        sds.append(flux.std() / flux.mean())
+    # 0.09 D^(-2/3) X^1.75 exp(-h / 8000 m) / sqrt(2 t): 20 cm, airmass 2, 1000 m, 40 ms
+    expected = 0.09 * 20 ** (-2 / 3) * 2**1.75 * math.exp(-1000 / 8000) / math.sqrt(0.08)
+    assert sds[0] < 0.01 and sds[1] == pytest.approx(expected, rel=0.2)

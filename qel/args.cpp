@@ -2,6 +2,7 @@
 #include <climits>
 #include <cstring>
 
+#include "enums.h"
 #include "function.h"
 
 namespace qel {
@@ -13,7 +14,27 @@ constexpr const char kIncorrectTypeSubclass[] =
     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
     "Subclasses of built-in types are not accepted for this parameter.";
 
+// The value of an int that fits one machine word, read in place; false for a larger one.
+inline bool compact_value(PyObject *value, long long &v) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *number = reinterpret_cast<PyLongObject *>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    v = PyUnstable_Long_CompactValue(number);
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(value);
+    if (size < -1 || size > 1) return false;
+    v = size * static_cast<long long>(reinterpret_cast<PyLongObject *>(value)->ob_digit[0]);
+    return true;
+#endif
+}
+
 bool long_to_c_int(PyObject *value, int &out) {
+    long long small;
+    if (compact_value(value, small) && small >= INT_MIN && small <= INT_MAX) {
+        out = static_cast<int>(small);
+        return true;
+    }
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
@@ -72,7 +93,7 @@ bool to_c_int(PyObject *value, int &out) {
 bool Call::c_int(int i, int &out) const { return long_to_c_int(args_[i], out); }
 
 bool Call::c_enum(int i, int &out) const {
-    Ref value(PyObject_GetAttr(args_[i], names.value));
+    Ref value(member_value(args_[i]));
     return value && to_c_int(value.get(), out);
 }
 

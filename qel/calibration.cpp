@@ -26,7 +26,7 @@ PyObject *read_presets(Call &call, int (*entry_point)(int, int *, int *, int *, 
     if (!handler.find(call) || !call.convert(id)) return nullptr;
     int a = 0, b = 0, c = 0, d = 0;
     if (!handler.check(entry_point(id, &a, &b, &c, &d))) return nullptr;
-    return Py_BuildValue("(iiii)", a, b, c, d);
+    return tuple_of(PyLong_FromLong(a), PyLong_FromLong(b), PyLong_FromLong(c), PyLong_FromLong(d));
 }
 
 PyObject *get_gain_offset(Call &call) { return read_presets(call, QELGetGainOffset); }

@@ -34,7 +34,7 @@ PyObject *get_control_value(Call &call) {
     QEL_LONG value = 0;
     QEL_BOOL is_auto = 0;
     if (!handler.check(QELGetControlValue(id, type, &value, &is_auto))) return nullptr;
-    return Py_BuildValue("(iN)", value, PyBool_FromLong(is_auto != 0));
+    return tuple_of(PyLong_FromLong(value), PyBool_FromLong(is_auto != 0));
 }
 
 PyObject *set_control_value(Call &call) { return call_with_params(call, QELSetControlValue); }

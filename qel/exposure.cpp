@@ -19,9 +19,7 @@ PyObject *get_exp_status(Call &call) {
     if (!handler.find(call) || !call.convert(id)) return nullptr;
     int exp_status = 0;
     if (!handler.check(QELGetExpStatus(id, &exp_status))) return nullptr;
-    Ref status_class(call.result_global(names.ExposureStatus));
-    Ref value(status_class ? PyLong_FromLong(exp_status) : nullptr);
-    return value ? PyObject_CallOneArg(status_class.get(), value.get()) : nullptr;
+    return call.result_member(names.ExposureStatus, exp_status);
 }
 
 PyObject *get_data_after_exp(Call &call) {

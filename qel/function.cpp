@@ -60,6 +60,8 @@ struct PendingException {
 };
 #endif
 
+}  // namespace
+
 // Adds an entry naming the function to the traceback of the exception being raised, as the frame of a
 // Python function would. Making the code object may run Python code (the codec of the file system
 // encoding), so the exception waits aside meanwhile; if the entry cannot be made, the error that
@@ -83,6 +85,8 @@ void add_traceback_entry(const FunctionSpec &spec) {
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }
+
+namespace {
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *fn = reinterpret_cast<FunctionObject *>(self);

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "enums.h"
 #include "records.h"
 #include "ref.h"
 #include "state.h"
@@ -119,6 +120,15 @@ bool ready_function_type();
 // New function object for `spec`, or nullptr with an exception.
 PyObject *make_function(const FunctionSpec &spec);
 
+// Whether `object` is the module function made from `spec`.
+inline bool is_function_of(PyObject *object, const FunctionSpec &spec) {
+    return Py_IS_TYPE(object, &FunctionType) && reinterpret_cast<FunctionObject *>(object)->spec == &spec;
+}
+
+// Adds the entry that a failed call of the function of `spec` leaves in the traceback of the exception
+// being raised.
+void add_traceback_entry(const FunctionSpec &spec);
+
 // A str parameter encoded as UTF-8, NUL-terminated, kept until `clear` or the end of the body.
 class Text {
 public:
@@ -150,6 +160,11 @@ public:
 
     // The global `name` through this function's result cache.
     PyObject *result_global(PyObject *name) const { return load_global(name, fn_->result_cache); }
+    // The member of the enumeration bound to the global `name` with that value, as calling it makes it.
+    PyObject *result_member(PyObject *name, int value) const {
+        Ref cls(result_global(name));
+        return cls ? member_of(cls.get(), value) : nullptr;
+    }
 
     // Binds and converts; false with an exception set on a wrong call.
     bool parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);

@@ -24,9 +24,7 @@ PyObject *get_camera_mode(Call &call) {
     if (!handler.find(call) || !call.convert(id)) return nullptr;
     int mode = 0;
     if (!handler.check(QELGetCameraMode(id, &mode))) return nullptr;
-    Ref camera_mode(call.result_global(names.CameraMode));
-    Ref value(camera_mode ? PyLong_FromLong(mode) : nullptr);
-    return value ? PyObject_CallOneArg(camera_mode.get(), value.get()) : nullptr;
+    return call.result_member(names.CameraMode, mode);
 }
 
 PyObject *set_camera_mode(Call &call) { return call_with_params(call, QELSetCameraMode); }
@@ -40,7 +38,7 @@ PyObject *get_trigger_output_io_conf(Call &call) {
     QEL_BOOL pin_high = 0;
     QEL_LONG delay = 0, duration = 0;
     if (!handler.check(QELGetTriggerOutputIOConf(id, pin, &pin_high, &delay, &duration))) return nullptr;
-    return Py_BuildValue("(Nii)", PyBool_FromLong(pin_high != 0), delay, duration);
+    return tuple_of(PyBool_FromLong(pin_high != 0), PyLong_FromLong(delay), PyLong_FromLong(duration));
 }
 
 }  // namespace

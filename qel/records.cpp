@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "enums.h"
 #include "function.h"
 #include "state.h"
 
@@ -85,7 +86,7 @@ PyObject *format_list(PyObject *self, FieldDef &f) {
         if (!differs) continue;
         img_type.reset(load_global(names.ImgType, f.cache));
         if (!img_type) return nullptr;
-        Ref member(PyObject_CallOneArg(img_type.get(), entry.get()));
+        Ref member(member_of(img_type.get(), read<int>(self, f.offset + i * sizeof(int))));
         if (!member || PyList_Append(list.get(), member.get()) < 0) return nullptr;
     }
     return list.release();
@@ -102,7 +103,7 @@ PyObject *mode_list(PyObject *self, FieldDef &f) {
         if (!camera_mode) return nullptr;
         Ref end(PyObject_GetAttr(camera_mode.get(), names.QEL_MODE_END));
         if (!end) return nullptr;
-        Ref end_value(PyObject_GetAttr(end.get(), names.value));
+        Ref end_value(member_value(end.get()));
         if (!end_value) return nullptr;
         const int differs = PyObject_RichCompareBool(entry.get(), end_value.get(), Py_NE);
         if (differs < 0) return nullptr;
@@ -128,9 +129,7 @@ PyObject *get_field(PyObject *self, void *closure) {
         return PyFloat_FromDouble(static_cast<double>(read<float>(self, f.offset)));
     case Field::Enum: {
         Ref cls(load_global(*f.enumeration, f.cache));
-        if (!cls) return nullptr;
-        Ref value(PyLong_FromLong(read<int>(self, f.offset)));
-        return value ? PyObject_CallOneArg(cls.get(), value.get()) : nullptr;
+        return cls ? member_of(cls.get(), read<int>(self, f.offset)) : nullptr;
     }
     case Field::Bins:
         return bin_list(self, f);

@@ -18,11 +18,7 @@ PyObject *get_roi_format(Call &call) {
     if (!handler.check(QELGetROIFormat(id, &width, &height, &bin, &type))) return nullptr;
     Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height)), b(PyLong_FromLong(bin));
     if (!w || !h || !b) return nullptr;
-    Ref img_type(call.result_global(names.ImgType));
-    if (!img_type) return nullptr;
-    Ref type_value(PyLong_FromLong(type));
-    if (!type_value) return nullptr;
-    Ref member(PyObject_CallOneArg(img_type.get(), type_value.get()));
+    Ref member(call.result_member(names.ImgType, type));
     if (!member) return nullptr;
     return PyTuple_Pack(4, w.get(), h.get(), b.get(), member.get());
 }
@@ -33,7 +29,7 @@ PyObject *get_start_pos(Call &call) {
     if (!handler.find(call) || !call.convert(id)) return nullptr;
     int x = 0, y = 0;
     if (!handler.check(QELGetStartPos(id, &x, &y))) return nullptr;
-    return Py_BuildValue("(ii)", x, y);
+    return tuple_of(PyLong_FromLong(x), PyLong_FromLong(y));
 }
 
 }  // namespace

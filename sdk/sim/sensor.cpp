@@ -248,11 +248,14 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
     if (lit && p.stars) {
         StarPainter painter{p, light, touched, {{chan[0][0], chan[0][1]}, {chan[1][0], chan[1][1]}}, {}, {}};
         const double hw = p.sensor_w / 2.0, hh = p.sensor_h / 2.0, corner = hw * hw + hh * hh;
+        // Stars this far outside the image (output pixels) can still shine into it, along their paths too.
+        double reach = 40;
+        for (const PathStep &step : p.path) reach = std::max(reach, 40 + std::max(std::fabs(step.dx), std::fabs(step.dy)) / bin);
         for (const Star &s : p.stars->stars) {
             const double sx = s.x + p.shift_x, sy = s.y + p.shift_y;
             // Where the star is in output pixels: pixel i covers [i, i + 1).
             const double u = (sx + 0.5) / bin - p.start_x, v = (sy + 0.5) / bin - p.start_y;
-            if (u < -40 || v < -40 || u > w + 40 || v > h + 40) continue;
+            if (u < -reach || v < -reach || u > w + reach || v > h + reach) continue;
             const double share = p.star_light * star_share(p, s);
             double e[kChannels], most = 0;
             for (int c = 0; c < kChannels; ++c) most = std::max(most, e[c] = s.rate[c] * t * share);

@@ -102,7 +102,8 @@ QEL_API int QELSimAdvance(long long microseconds);
 
 /* ---- looking behind the scenes; each returns a QEL result code */
 
-/* The offset of the scene on the sensor from guiding and drift, in unbinned sensor pixels. */
+/* The offset of the scene on the sensor from the mount (guiding, periodic error, polar drift, drift; not
+ * the seeing), in unbinned sensor pixels. */
 QEL_API int QELSimGetPointing(int camera_id, double *x, double *y);
 /* Puts the sensor at this temperature now (-50 to 100 degrees C); the cooler works on from there. */
 QEL_API int QELSimSetTemperature(int camera_id, double celsius);
@@ -112,7 +113,7 @@ QEL_API int QELSimGetTiming(int camera_id, double *readout_us, double *frame_int
 
 /* ---- the sky. Sensor pixel coordinates are unbinned, with pixel centres at whole numbers (pixel (0, 0)
  * covers -0.5..0.5), x to the right and y downwards on an unflipped image; they include the offset of the
- * scene from guiding and drift now. Sky positions are right ascension and declination in degrees. */
+ * scene from the mount now. Sky positions are right ascension and declination in degrees. */
 
 /* Covers the telescope (covered != 0) or uncovers it: a covered camera's frames get no light. */
 QEL_API int QELSimSetCover(int camera_id, int covered);

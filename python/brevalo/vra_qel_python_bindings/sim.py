@@ -3,7 +3,7 @@
 The simulator is the library ``QELCamera2`` that the extension ``qel`` links. Beside the Camera SDK's
 entry points it exports a control API (functions prefixed ``QELSim``): reset and configuration, fault
 injection, a journal of the calls that reached it, hot-plug, the external trigger input, the simulated
-clock and a look at the simulated sky. This module wraps that API with ctypes and works only against
+clock (real or stepped), a look at the simulated sky and the truth of configured events. This module wraps that API with ctypes and works only against
 the simulator, not against a vendor's library. ``sdk/sim/README.md`` describes the simulated cameras.
 """
 
@@ -262,7 +262,7 @@ def advance(microseconds: int) -> None:
 
 
 def pointing(camera_id: int) -> tuple[float, float]:
-    """Offset of the scene on the sensor (guiding and drift), in unbinned sensor pixels."""
+    """Offset of the scene on the sensor (the mount: guiding, periodic error, polar drift, drift), in unbinned sensor pixels."""
     x, y = ctypes.c_double(), ctypes.c_double()
     _check(library().QELSimGetPointing(camera_id, ctypes.byref(x), ctypes.byref(y)), "pointing")
     return x.value, y.value

@@ -115,7 +115,8 @@ struct Model {
     double dec_backlash = 0;       // arc seconds of play in the declination gears
     double polar_error = 0;        // arc minutes between the polar axis and the pole
     double polar_angle = 0;        // degrees: hour angle phase of the resulting declination drift
-    bool pier_west = false;        // the telescope on the west side of the pier (after a meridian flip)
+    bool pier_west = false;        // the telescope on the west side of the pier (after a meridian flip);
+                                   // the registry turns `rotation` by 180 degrees for it
 
     // ---- the atmosphere (README: "The atmosphere")
     double seeing_jitter = 0.3;    // arc seconds, sd of a 1 s image's centroid on each axis

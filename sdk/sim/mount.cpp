@@ -25,9 +25,9 @@ void Mount::reset(const Model &model, SimTime now) {
         periodic_.push_back({p.amplitude / scale, 2 * kPi / p.period, p.phase * kPi / 180});
     polar_ = model.polar_error * 60 / scale;
     polar_phase_ = model.polar_angle * kPi / 180;
-    // A positive camera angle turns the sky clockwise on the image; the west side of the pier turns
-    // it over by half a turn.
-    const double angle = (model.rotation + (model.pier_west ? 180 : 0)) * kPi / 180;
+    // A positive camera angle turns the sky clockwise on the image (on the west side of the pier the
+    // registry has turned it over by half a turn).
+    const double angle = model.rotation * kPi / 180;
     west_x_ = std::cos(angle), west_y_ = std::sin(angle);
     north_x_ = std::sin(angle), north_y_ = -std::cos(angle);
     dec_sign_ = model.pier_west ? -1 : 1;

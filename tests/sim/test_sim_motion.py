@@ -241,6 +241,16 @@ def test_camera_angle_and_pier_side_turn_the_guide_directions(simulator, camera,
     assert simulator.pointing(0) == pytest.approx(expected, abs=1e-9)
 
 
+def test_the_west_side_of_the_pier_turns_the_sky_over(simulator):
+    seen = {}
+    for side in ("east", "west"):
+        setup(simulator, f"pier_side = {side}\n")
+        seen[side] = simulator.sky_to_pixel(0, 83.004, 22.003)
+    (xe, ye), (xw, yw) = seen["east"], seen["west"]
+    assert (xw, yw) == pytest.approx((63 - xe, 63 - ye), abs=1e-6)  # about the centre, 31.5
+    assert abs(xe - 31.5) > 5 and abs(ye - 31.5) > 5
+
+
 def test_polar_misalignment_drifts_in_declination(simulator):
     # 10 arc minutes from the pole, at hour angle 0: the declination drifts at 600" x the sidereal rate.
     setup(simulator, "polar_error = 10\n")

@@ -59,7 +59,8 @@ bool gps_fix_at(const Model &m, std::int64_t utc_us) {
 void Camera::motion_and_events(FrameParams &p, SimTime start, SimTime end) {
     mount_.mean_offset(start, end, p.shift_x, p.shift_y);
     // The scene's path during the exposure, probed at evenly spaced instants; a path that moves a
-    // fiftieth of a pixel or more is drawn in steps no further apart than a quarter of the star's width.
+    // fiftieth of a pixel or more is drawn in steps no further apart than the star's sigma (Gaussians
+    // that far apart add up to an even trail within a few parts in a billion).
     constexpr int kProbe = 64;
     double px[kProbe], py[kProbe], mx = 0, my = 0, stride = 0, spread = 0;
     if (end > start) {
@@ -71,12 +72,12 @@ void Camera::motion_and_events(FrameParams &p, SimTime start, SimTime end) {
         for (int i = 0; i < kProbe; ++i) spread = std::max(spread, std::hypot(px[i] - mx, py[i] - my));
     }
     if (spread >= 0.02) {
-        const int steps = std::clamp(static_cast<int>(std::ceil(stride * kProbe / (0.25 * p.sigma))), 2, 512);
+        const int steps = std::clamp(static_cast<int>(std::ceil(stride * kProbe / p.sigma)), 2, 512);
         p.path.resize(static_cast<std::size_t>(steps));
         for (int k = 0; k < steps; ++k) {
             double x, y;
             mount_.offset_at(start + (end - start) * (2 * k + 1) / (2 * steps), x, y);
-            p.path[k] = PathStep{x - mx, y - my, 1.0 / steps};
+            p.path[k] = PathStep{x - mx, y - my};
         }
     }
     const double scale = projection_.scale_arcsec();

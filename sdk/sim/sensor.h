@@ -48,9 +48,9 @@ std::shared_ptr<const SensorMaps> make_sensor_maps(const Model &model);
 double read_noise_at(const Model &model, int gain);
 
 // Motion during an exposure: where the scene was, relative to the frame's mean shift, at evenly spaced
-// instants; each step carries its share of the light.
+// instants; each step carries an equal share of the light.
 struct PathStep {
-    double dx, dy, weight;
+    double dx, dy;
 };
 // A star dimmed by an event: its sky position and the share of its light left over the exposure.
 struct Dimming {

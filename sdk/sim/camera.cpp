@@ -331,16 +331,16 @@ void Camera::make_gps(SimTime start, SimTime end, double line_time, QEL_GPS_DATA
     const auto at = [&](SimTime t, int line) {
         return utc_base_us_ + t + static_cast<std::int64_t>(line * line_time + 0.5);
     };
-    make_gps_record(model_, at(start, controls_.value(QEL_GPS_START_LINE)), a);
-    make_gps_record(model_, at(end, controls_.value(QEL_GPS_END_LINE)), b);
     // A receiver without a fix keeps its clock running but knows no position and sees no satellite.
-    for (QEL_GPS_DATA *r : {&a, &b}) {
-        const std::int64_t utc = r == &a ? at(start, controls_.value(QEL_GPS_START_LINE)) : at(end, controls_.value(QEL_GPS_END_LINE));
-        if (gps_fix_at(model_, utc)) continue;
-        r->satellite_num = 0;
-        r->latitude = r->longitude = 0;
-        r->altitude = 0;
-    }
+    const auto record = [&](std::int64_t utc, QEL_GPS_DATA &r) {
+        make_gps_record(model_, utc, r);
+        if (gps_fix_at(model_, utc)) return;
+        r.satellite_num = 0;
+        r.latitude = r.longitude = 0;
+        r.altitude = 0;
+    };
+    record(at(start, controls_.value(QEL_GPS_START_LINE)), a);
+    record(at(end, controls_.value(QEL_GPS_END_LINE)), b);
 }
 
 // ---- control API

@@ -37,6 +37,10 @@ PyObject *check_return(ReturnCheck check, PyObject *result) {
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *fn = reinterpret_cast<FunctionObject *>(self);
+    // A handler or a table entry that calls a module function again recurses here in C, where the
+    // interpreter's depth check of Python frames never runs: count this call as built-in functions do,
+    // so that runaway recursion raises RecursionError instead of overflowing the stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject *result = nullptr;
     {
         Call call(fn);
@@ -44,6 +48,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     }
     if (result && fn->return_check != ReturnCheck::None) result = check_return(fn->return_check, result);
     if (!result) _PyTraceback_Add(fn->spec->name, fn->spec->file, fn->spec->line);
+    Py_LeaveRecursiveCall();
     return result;
 }
 

@@ -65,8 +65,11 @@ debian = $(1) || { $(APT_GET) update -qq && $(APT_GET) install -y -qq $(2) >/dev
 ASAN_VENV := .venv-asan
 # The interpreter is not instrumented: the runtime must come first, and leak reports would be about the
 # interpreter's own memory that it never frees at exit, so leaks are checked by the tests instead.
-ASAN_ENV = LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# Reports go to files (pytest captures the standard error of a test that a sanitizer ends) and are
+# shown when the run fails.
+ASAN_REPORT := $(CURDIR)/build/asan-ext/report
+ASAN_ENV = LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0:log_path=$(ASAN_REPORT) \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_REPORT)
 
 test-asan:
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
@@ -74,7 +77,8 @@ test-asan:
 	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) \
 		-Cbuild-dir=build/asan-ext -Ccmake.build-type=RelWithDebInfo \
 		-Ccmake.define.QEL_SANITIZE=address,undefined .
-	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	rm -f $(ASAN_REPORT).*
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
 
 DBG_PYTHON := python3.11-dbg
 DBG_VENV := .venv-dbg

@@ -293,13 +293,10 @@ def rebind_handler(make):
     [
         (rebind_handler(lambda q: q.get_camera_property), lambda q: q.open_camera(0)),
         (rebind_handler(lambda q: functools.partial(q.get_camera_property)), lambda q: q.open_camera(0)),
-        # through the type's tp_call rather than the fast calling convention
-        (rebind_handler(lambda q: functools.partial(type(q.open_camera).__call__, q.get_camera_property)),
-         lambda q: q.open_camera(0)),
         (lambda q, ns: q.QEL_ERROR_CODE_TO_EXCEPTION.__setitem__(3, functools.partial(q.handle_error_code, 3)),
          lambda q: q.handle_error_code(3)),
     ],
-    ids=["function", "partial", "tp_call", "table-entry"],
+    ids=["function", "partial", "table-entry"],
 )
 def test_runaway_recursion_raises_recursion_error(qel, sim, restore_globals, rebind, call):
     rebind(qel, restore_globals)

@@ -1,5 +1,8 @@
-# make demo: build, install into .venv, run the demo against the simulated camera.
+# make demo: build, install into .venv, run the demo against the simulated camera, then qel-capture:
+#   an exposure series to FITS and a preview PNG under build/demo.
 # make test: build, install, run every test.
+# Another interpreter: make test PYTHON=python3.12 builds and tests in .venv-3.12 (a name that the
+#   shell cannot run, such as an inactive pyenv version, is looked up among pyenv's versions).
 # make sanitize: the simulated Camera SDK under a multi-threaded stress driver, with AddressSanitizer
 #   and UndefinedBehaviorSanitizer, then with ThreadSanitizer.
 # make test-asan: the extension and the simulator built with AddressSanitizer and
@@ -9,7 +12,10 @@
 # make fuzz: libFuzzer targets of the simulator's BMP reader and configuration parser, FUZZ_SECONDS each.
 
 PYTHON ?= python3
-VENV := .venv
+PYTHON_EXE := $(or $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null),\
+                   $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/*/bin/$(PYTHON))),$(PYTHON))
+PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+VENV ?= $(if $(filter python3,$(PYTHON)),.venv,.venv-$(PYTHON_VERSION))
 BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
 BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
@@ -19,10 +25,11 @@ BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 all: install
 
 $(BIN)/python:
-	$(PYTHON) -m venv $(VENV)
+	$(PYTHON_EXE) -m venv $(VENV)
 
 $(VENV)/.deps: pyproject.toml | $(BIN)/python
 	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1"
+	$(PIP) install --quiet "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10"  # dependencies and the capture extra
 	$(PIP) install --quiet "hypothesis>=6.100"
 	touch $@
 
@@ -31,8 +38,14 @@ venv: $(VENV)/.deps
 install: venv
 	$(PIP) install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) .
 
+DEMO_OUTPUT := build/demo
+
 demo: install
 	$(BIN)/python -m brevalo.vra_qel_python_bindings.demo
+	@echo
+	$(BIN)/qel-capture list
+	$(BIN)/qel-capture expose --camera 0 --exposure 0.5 --count 3 --bin 2 --output $(DEMO_OUTPUT)/lights
+	$(BIN)/qel-capture preview --camera 1 --exposure 0.2 --format RGB24 --output $(DEMO_OUTPUT)/preview.png
 
 test: install
 	$(BIN)/python -m pytest -q tests
@@ -51,13 +64,15 @@ sanitize:
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/qelsim_stress 3
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist .venv .venv-*
 
 # ---- reliability gates
 
 .PHONY: test-asan test-dbg fuzz
 
-TEST_DEPS := "pip>=23.1" "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100"
+# What .deps installs into .venv. The debug interpreter takes the release builds of numpy and the rest.
+TEST_DEPS := "pip>=23.1" "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" \
+	"numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10"
 APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive apt-get
 # $(call debian,test,packages): installs the Debian packages when the shell test fails.
 debian = $(1) || { $(APT_GET) update -qq && $(APT_GET) install -y -qq $(2) >/dev/null; }
@@ -72,7 +87,7 @@ ASAN_ENV = LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_REPORT)
 
 test-asan:
-	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON_EXE) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install --quiet $(TEST_DEPS)
 	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) \
 		-Cbuild-dir=build/asan-ext -Ccmake.build-type=RelWithDebInfo \

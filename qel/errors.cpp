@@ -168,7 +168,11 @@ bool add_exception_classes(PyObject *dict) {
 
 bool add_error_table(PyObject *dict) {
     constexpr int n = sizeof kCodeClasses / sizeof kCodeClasses[0];
-    Ref table(_PyDict_NewPresized(n));
+#if PY_VERSION_HEX < 0x030E0000
+    Ref table(_PyDict_NewPresized(n));  // room for every entry from the start
+#else
+    Ref table(PyDict_New());  // no public call sizes a dict in advance
+#endif
     if (!table) return false;
     for (int code = 0; code < n; ++code) {
         Ref key(PyLong_FromLong(code));

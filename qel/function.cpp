@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include <frameobject.h>
+
 #include "records.h"
 
 namespace qel {
@@ -35,6 +37,61 @@ PyObject *check_return(ReturnCheck check, PyObject *result) {
     return nullptr;
 }
 
+// The exception being raised, taken aside while Python code may run, and put back.
+#if PY_VERSION_HEX >= 0x030C0000
+struct PendingException {
+    PyObject *value = PyErr_GetRaisedException();
+    void restore() { PyErr_SetRaisedException(value); }
+    // Raises the error now set with the pending exception as its context.
+    void chain() {
+        PyObject *failure = PyErr_GetRaisedException();
+        PyException_SetContext(failure, value);
+        PyErr_SetRaisedException(failure);
+    }
+};
+#else
+struct PendingException {
+    PyObject *type, *value, *traceback;
+    PendingException() { PyErr_Fetch(&type, &value, &traceback); }
+    void restore() { PyErr_Restore(type, value, traceback); }
+    void chain() {
+        PyObject *ftype, *failure, *ftraceback;
+        PyErr_Fetch(&ftype, &failure, &ftraceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback) PyException_SetTraceback(value, traceback);
+        PyErr_NormalizeException(&ftype, &failure, &ftraceback);
+        PyException_SetContext(failure, value);
+        Py_DECREF(type);
+        Py_XDECREF(traceback);
+        PyErr_Restore(ftype, failure, ftraceback);
+    }
+};
+#endif
+
+// Adds an entry naming the function to the traceback of the exception being raised, as the frame of a
+// Python function would. Making the code object may run Python code (the codec of the file system
+// encoding), so the exception waits aside meanwhile; if the entry cannot be made, the error that
+// stopped it is raised with the function's exception as its context.
+void add_traceback_entry(const FunctionSpec &spec) {
+    PendingException pending;
+    PyFrameObject *frame = nullptr;
+    Ref globals(PyDict_New());
+    if (globals) {
+        Ref code(reinterpret_cast<PyObject *>(PyCode_NewEmpty(spec.file, spec.name, spec.line)));
+        if (code) {
+            frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()), globals.get(),
+                                nullptr);
+        }
+    }
+    if (!frame) {
+        pending.chain();
+        return;
+    }
+    pending.restore();
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *fn = reinterpret_cast<FunctionObject *>(self);
     // A handler or a table entry that calls a module function again recurses here in C, where the
@@ -47,7 +104,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         if (call.parse(args, PyVectorcall_NARGS(nargsf), kwnames)) result = fn->spec->body(call);
     }
     if (result && fn->return_check != ReturnCheck::None) result = check_return(fn->return_check, result);
-    if (!result) _PyTraceback_Add(fn->spec->name, fn->spec->file, fn->spec->line);
+    if (!result) add_traceback_entry(*fn->spec);
     Py_LeaveRecursiveCall();
     return result;
 }

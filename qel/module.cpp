@@ -4,6 +4,7 @@
 #include "function.h"
 #include "functions.h"
 #include "records.h"
+#include "watch.h"
 
 namespace qel {
 
@@ -167,8 +168,9 @@ int module_exec(PyObject *module) {
     }
     state.module = Py_NewRef(module);
     state.dict = PyModule_GetDict(module);
-    if (fill_namespace(module)) return 0;
+    if (watch_namespace(state.dict) && fill_namespace(module)) return 0;
     // A later import starts again from a fresh module object.
+    unwatch_namespace();
     state.dict = nullptr;
     Py_CLEAR(state.module);
     return -1;

@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include "watch.h"
+
 namespace qel {
 
 State state;
@@ -17,22 +19,17 @@ bool make_names() {
     return names.module_name != nullptr;
 }
 
-static inline uint64_t namespace_version() {
-    // Every change to a dict takes a new, process-wide unique version number.
-    return reinterpret_cast<PyDictObject *>(state.dict)->ma_version_tag;
-}
-
 PyObject *load_global(PyObject *name, GlobalCache &cache) {
     if (!state.dict) {
         // Only a function left over from an import that failed can get here.
         PyErr_SetString(PyExc_RuntimeError, "module 'qel' is not initialised");
         return nullptr;
     }
-    if (cache.value && cache.version == namespace_version()) return Py_NewRef(cache.value);
+    if (cache.value && cache.version == namespace_stamp()) return Py_NewRef(cache.value);
     PyObject *value = PyDict_GetItemWithError(state.dict, name);
     if (value) {
         cache.value = value;
-        cache.version = namespace_version();
+        cache.version = namespace_stamp();
         return Py_NewRef(value);
     }
     cache.value = nullptr;

@@ -72,10 +72,10 @@ extern Names names;
 // Makes the interned names; does nothing once they exist.
 bool make_names();
 
-// A global lookup remembered against the version of the module namespace.
+// A global lookup remembered against the namespace stamp (watch.h).
 struct GlobalCache {
-    uint64_t version = 0;
-    PyObject *value = nullptr;  // borrowed from the namespace, valid while the version holds
+    uint64_t version = 0;       // the namespace_stamp() that `value` was read under
+    PyObject *value = nullptr;  // borrowed from the namespace, valid while the stamp holds
 };
 
 // New reference to the global `name`: the module namespace, then the built-ins. NameError if neither

@@ -152,21 +152,45 @@ def test_reload_changes_nothing(qel):
     assert all(after[name] == value for name, value in before.items() if name != "__spec__")
 
 
-def test_sub_interpreter_import_is_refused(python):
-    out = python(
-        f"""
-        import _xxsubinterpreters as interpreters
-        import {MODULE_NAME}
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(interp, "import {MODULE_NAME}")
-        except interpreters.RunFailedError as e:
-            print(e)
-        """
-    )
-    assert out.strip() == (
-        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one interpreter per process."
-    )
+# Sub-interpreters are reached through a private module that each version names and words in its own
+# way: 3.11 and 3.12 have _xxsubinterpreters, whose failures read "<class 'ImportError'>: ...", 3.13
+# has _interpreters, whose failures read "ImportError: ...". 3.12 added sub-interpreters with a lock of
+# their own; the interpreter itself refuses to load the module into one of those, in its own words,
+# before the module's create step runs.
+SUB_INTERPRETER_IMPORT = """
+import sys
+own_lock = sys.argv[1] == "own"
+if sys.version_info >= (3, 13):
+    import _interpreters
+    interp = _interpreters.create("isolated" if own_lock else "legacy")
+    print(_interpreters.run_string(interp, "import {module}").formatted)
+else:
+    import _xxsubinterpreters as interpreters
+    interp = interpreters.create(**({{"isolated": own_lock}} if sys.version_info >= (3, 12) else {{}}))
+    try:
+        interpreters.run_string(interp, "import {module}")
+    except interpreters.RunFailedError as e:
+        print(e)
+"""
+
+
+@pytest.mark.parametrize(
+    "lock",
+    [
+        "shared",
+        pytest.param(
+            "own", marks=pytest.mark.skipif(sys.version_info < (3, 12), reason="came with CPython 3.12")
+        ),
+    ],
+)
+def test_sub_interpreter_import_is_refused(python, lock):
+    out = python(f"import {MODULE_NAME}\n" + SUB_INTERPRETER_IMPORT.format(module=MODULE_NAME), lock)
+    if lock == "shared":
+        message = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    else:
+        message = f"module {MODULE_NAME} does not support loading in subinterpreters"
+    kind = "ImportError" if sys.version_info >= (3, 13) else "<class 'ImportError'>"
+    assert out.strip() == f"{kind}: {message}"
 
 
 def test_execute_step_on_a_second_module_object_is_refused(python):
@@ -223,14 +247,18 @@ def test_create_step_copies_spec_attributes(python, attributes, expected):
     assert lines[1] == f"True {MODULE_NAME}"
 
 
-VERSION_PATCH = """
+# The module is built for the interpreter that runs the tests; the patch makes that interpreter
+# report another minor version (3.12, or 3.13 when it is 3.12 itself).
+BUILT_FOR = sys.version_info[:2]
+PRETENDED = (3, 13) if BUILT_FOR == (3, 12) else (3, 12)
+VERSION_PATCH = f"""
 import ctypes, mmap
 version = ctypes.c_ulong.in_dll(ctypes.pythonapi, "Py_Version")
 libc = ctypes.CDLL(None)
 page = ctypes.addressof(version) & ~(mmap.PAGESIZE - 1)
 libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
 assert libc.mprotect(page, mmap.PAGESIZE, mmap.PROT_READ | mmap.PROT_WRITE) == 0
-version.value = 0x030C01F0  # pretend to be 3.12.1
+version.value = 0x03{PRETENDED[1]:02X}01F0  # pretend to be 3.{PRETENDED[1]}.1
 """
 
 
@@ -250,7 +278,8 @@ print(qel.handle_error_code(0))
     )
     assert out.splitlines() == [
         "1 RuntimeWarning",
-        f"compile time Python version 3.11 of module '{MODULE_NAME}' does not match runtime version 3.12",
+        f"compile time Python version 3.{BUILT_FOR[1]} of module '{MODULE_NAME}' does not match runtime version"
+        f" 3.{PRETENDED[1]}",
         "None",
     ]
 

@@ -51,3 +51,28 @@ def test_stub_catches_misuse(tmp_path):
     assert "misuse.py:3: error" in done.stdout
     assert "misuse.py:4: error" in done.stdout
     assert "misuse.py:5: error" in done.stdout
+
+
+def test_astronomers_example_is_short_and_type_checks_strictly():
+    example = os.path.join(HERE, "..", "examples", "astronomer.py")
+    with open(example) as source:
+        assert len(source.read().splitlines()) <= 60
+    done = run("mypy", "--strict", "--no-incremental", example)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_camera_properties_are_typed(tmp_path):
+    program = tmp_path / "misuse_camera.py"
+    program.write_text(
+        "from brevalo.vra_qel_python_bindings.camera import Camera\n"
+        "cam = Camera(0)\n"
+        "cam.gain = 1.5\n"
+        "cam.temperature = 5.0\n"
+        "name: int = cam.description.name\n"
+        "seconds: float = cam.exposure\n"
+        "cam.cooler_on = True\n"
+    )
+    done = run("mypy", "--strict", "--no-incremental", str(program))
+    assert done.returncode == 1
+    errors = [line.split(":")[1] for line in done.stdout.splitlines() if ": error:" in line]
+    assert errors == ["3", "4", "5"], done.stdout

@@ -118,7 +118,7 @@ fuzz:
 	cmake --build build/fuzz --target qelsim_fuzz_bmp qelsim_fuzz_config
 	@for reader in bmp config; do \
 		mkdir -p build/fuzz/corpus-$$reader && \
-		build/fuzz/qelsim_fuzz_$$reader -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		build/fuzz/qelsim_fuzz_$$reader -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=build/fuzz/ \
 			build/fuzz/corpus-$$reader sdk/sim/fuzz/seeds/$$reader 2>build/fuzz/$$reader.log; rc=$$?; \
 		grep -E '^stat::number_of_executed_units|^#[0-9]+ *DONE' build/fuzz/$$reader.log; \
 		if [ $$rc -ne 0 ]; then tail -n 60 build/fuzz/$$reader.log; exit $$rc; fi; \

@@ -30,6 +30,7 @@ $(BIN)/python:
 $(VENV)/.deps: pyproject.toml | $(BIN)/python
 	$(PIP) install --quiet "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1"
 	$(PIP) install --quiet "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10"  # dependencies and the capture extra
+	$(PIP) install --quiet "ephem>=4.1"  # the sky extra: real bright stars for the simulator
 	$(PIP) install --quiet "hypothesis>=6.100"
 	touch $@
 
@@ -72,7 +73,7 @@ clean:
 
 # What .deps installs into .venv. The debug interpreter takes the release builds of numpy and the rest.
 TEST_DEPS := "pip>=23.1" "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" \
-	"numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10"
+	"numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1"
 APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive apt-get
 # $(call debian,test,packages): installs the Debian packages when the shell test fails.
 debian = $(1) || { $(APT_GET) update -qq && $(APT_GET) install -y -qq $(2) >/dev/null; }

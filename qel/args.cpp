@@ -1,6 +1,8 @@
 // Binding of positional and keyword arguments, and the conversions of each parameter kind.
 #include <climits>
+#include <cstring>
 
+#include "enums.h"
 #include "function.h"
 
 namespace qel {
@@ -12,7 +14,27 @@ constexpr const char kIncorrectTypeSubclass[] =
     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
     "Subclasses of built-in types are not accepted for this parameter.";
 
+// The value of an int that fits one machine word, read in place; false for a larger one.
+inline bool compact_value(PyObject *value, long long &v) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *number = reinterpret_cast<PyLongObject *>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    v = PyUnstable_Long_CompactValue(number);
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(value);
+    if (size < -1 || size > 1) return false;
+    v = size * static_cast<long long>(reinterpret_cast<PyLongObject *>(value)->ob_digit[0]);
+    return true;
+#endif
+}
+
 bool long_to_c_int(PyObject *value, int &out) {
+    long long small;
+    if (compact_value(value, small) && small >= INT_MIN && small <= INT_MAX) {
+        out = static_cast<int>(small);
+        return true;
+    }
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
@@ -71,8 +93,32 @@ bool to_c_int(PyObject *value, int &out) {
 bool Call::c_int(int i, int &out) const { return long_to_c_int(args_[i], out); }
 
 bool Call::c_enum(int i, int &out) const {
-    Ref value(PyObject_GetAttr(args_[i], names.value));
+    Ref value(member_value(args_[i]));
     return value && to_c_int(value.get(), out);
+}
+
+bool Call::to_c(const Param &p, int i, Text &out) const {
+    if (p.kind != Kind::Str) return wrong_kind(i);
+    out.bytes_.reset(PyUnicode_AsUTF8String(args_[i]));
+    if (!out.bytes_) return false;
+    // The SDK reads a text up to its first NUL: a text holding one would say something else.
+    if (std::memchr(out.c_str(), '\0', static_cast<size_t>(PyBytes_GET_SIZE(out.bytes_.get())))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return false;
+    }
+    return true;
+}
+
+bool Call::wrong_kind(int i) const {
+    PyErr_Format(PyExc_SystemError, "%s(): the body converts parameter '%s' to the wrong C type", fn_->spec->name,
+                 fn_->spec->param_list[i].name);
+    return false;
+}
+
+bool Call::wrong_outputs(size_t count) const {
+    PyErr_Format(PyExc_SystemError, "%s(): the body converts %zu of its %d parameters", fn_->spec->name, count,
+                 fn_->spec->nparams);
+    return false;
 }
 
 bool Call::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -158,11 +204,11 @@ bool Call::convert() {
     // First the numbers and truth values, in parameter order...
     for (int i = 0; i < spec.nparams; ++i) {
         PyObject *v = args_[i];
-        switch (spec.params[i].kind) {
+        switch (spec.param_list[i].kind) {
         case Kind::Int:
             if (PyLong_CheckExact(v)) break;
             if (!PyNumber_Check(v)) {
-                PyErr_Format(PyExc_TypeError, kIncorrectType, spec.params[i].name, "int", Py_TYPE(v)->tp_name);
+                PyErr_Format(PyExc_TypeError, kIncorrectType, spec.param_list[i].name, "int", Py_TYPE(v)->tp_name);
                 return false;
             }
             owned_[i].reset(PyNumber_Long(v));
@@ -187,18 +233,18 @@ bool Call::convert() {
     // ...then the type checks.
     for (int i = 0; i < spec.nparams; ++i) {
         PyObject *v = args_[i];
-        switch (spec.params[i].kind) {
+        switch (spec.param_list[i].kind) {
         case Kind::Str:
             if (!PyUnicode_CheckExact(v)) {
                 PyErr_Format(PyExc_TypeError, PyUnicode_Check(v) ? kIncorrectTypeSubclass : kIncorrectType,
-                             spec.params[i].name, "str", Py_TYPE(v)->tp_name);
+                             spec.param_list[i].name, "str", Py_TYPE(v)->tp_name);
                 return false;
             }
             break;
         case Kind::Record:
-            if (!PyObject_TypeCheck(v, fn_->record_types[i])) {
-                PyErr_Format(PyExc_TypeError, kIncorrectType, spec.params[i].name, fn_->record_types[i]->tp_name,
-                             Py_TYPE(v)->tp_name);
+            if (!PyObject_TypeCheck(v, spec.param_list[i].record_class)) {
+                PyErr_Format(PyExc_TypeError, kIncorrectType, spec.param_list[i].name,
+                             spec.param_list[i].record_class->tp_name, Py_TYPE(v)->tp_name);
                 return false;
             }
             break;

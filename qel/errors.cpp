@@ -1,6 +1,9 @@
 #include "errors.h"
 
+#include <cstring>
+
 #include "classdef.h"
+#include "watch.h"
 
 namespace qel {
 
@@ -77,13 +80,42 @@ void raise_object(PyObject *obj) {
     }
 }
 
-// Always returns with an exception set: what `raise QEL_ERROR_CODE_TO_EXCEPTION[code]()` raises.
-void raise_for_code(PyObject *code) {
+// True when calling `cls` and raising what it returns would make and raise a QELSuccess exactly as
+// the module made it: the same class object, of metaclass type, unmodified since import (no
+// attribute set on it or its bases, so no __new__, __init__ or base of anyone else's).
+bool is_plain_success(PyObject *cls) {
+    return cls == success.cls && Py_IS_TYPE(cls, &PyType_Type) && success.stamp != 0 &&
+           type_stamp(reinterpret_cast<PyTypeObject *>(cls)) == success.stamp;
+}
+
+// Every key an exact int: looking a key up cannot run Python code.
+bool int_keys_only(PyObject *dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyLong_CheckExact(key)) return false;
+    return true;
+}
+
+// `QEL_ERROR_CODE_TO_EXCEPTION[code]`, or nullptr with the error.
+PyObject *entry_for(PyObject *code) {
     Ref table(load_global(names.QEL_ERROR_CODE_TO_EXCEPTION, table_cache));
-    if (!table) return;
-    Ref cls(PyObject_GetItem(table.get(), code));
-    if (!cls) return;
-    Ref made(PyObject_CallNoArgs(cls.get()));
+    if (!table) return nullptr;
+    if (!PyDict_CheckExact(table.get())) return PyObject_GetItem(table.get(), code);
+    // The subscript of a dict, without its detour through the mapping protocol.
+    if (PyObject *entry = PyDict_GetItemWithError(table.get(), code)) return Py_NewRef(entry);
+    if (!PyErr_Occurred()) {
+        Ref key(PyTuple_Pack(1, code));  // the key as KeyError's only argument, even a tuple
+        if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+    }
+    return nullptr;
+}
+
+// Always returns with an exception set: what `raise entry()` raises, or the error that `entry` (the
+// table's value, nullptr when looking it up failed) left.
+void raise_entry(PyObject *entry) {
+    if (!entry) return;
+    Ref made(PyObject_CallNoArgs(entry));
     if (!made) return;
     raise_object(made.get());
 }
@@ -113,21 +145,56 @@ void raise_unknown_code(PyObject *code) {
     }
 }
 
-PyObject *handle_error_code(Call &call) {
-    PyObject *code = call.arg(0);  // an int of any size; never narrowed
+}  // namespace
+
+Success success;
+
+bool zero_is_plain_success_after_change() {
+    if (!success.table || !is_plain_success(success.cls)) return false;
+    const uint64_t namespace_now = namespace_stamp();
+    const uint64_t table_now = dict_stamp(success.table);
+    if (table_now == 0) return false;
+    if (namespace_now == success.namespace_seen && table_now == success.table_seen) return true;
+    // Look again, without running any Python code.
+    if (!state.dict) return false;
+    PyObject *table = PyDict_GetItemWithError(state.dict, names.QEL_ERROR_CODE_TO_EXCEPTION);
+    PyObject *bound = table ? PyDict_GetItemWithError(state.dict, names.QELSuccess) : nullptr;
+    if (!bound) {
+        PyErr_Clear();  // a name missing or a lookup that failed: the full way tells
+        return false;
+    }
+    if (table != success.table || bound != success.cls || !int_keys_only(table) ||
+        PyDict_GetItemWithError(table, success.zero) != success.cls)
+        return false;
+    success.namespace_seen = namespace_now;
+    success.table_seen = table_now;
+    return true;
+}
+
+PyObject *respond_to_code(PyObject *code) {
+    if (code == success.zero && zero_is_plain_success()) return none();
+    Ref entry(entry_for(code));
+    if (entry && is_plain_success(entry.get())) {
+        // `raise QELSuccess()` would be caught by `except QELSuccess` and nothing else would happen:
+        // with the name still bound to that class, the answer is None, without making anything.
+        Ref bound(load_global(names.QELSuccess, success_cache));
+        if (bound.get() == entry.get()) return none();
+        PyErr_Clear();  // the full way below says what is missing, in its own order
+    }
     PyObject *saved = PyErr_GetHandledException();
 
-    raise_for_code(code);
+    raise_entry(entry.get());
+    entry.reset();
     PyObject *result = nullptr;
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
         raise_unknown_code(code);
     } else {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
-        Ref success(load_global(names.QELSuccess, success_cache));
-        if (success && PyErr_GivenExceptionMatches(type, success.get())) {
+        Ref bound(load_global(names.QELSuccess, success_cache));
+        if (bound && PyErr_GivenExceptionMatches(type, bound.get())) {
             result = none();
-        } else if (success) {
+        } else if (bound) {
             PyErr_Restore(type, value, traceback);  // propagates unchanged
             type = value = traceback = nullptr;
         }
@@ -140,14 +207,23 @@ PyObject *handle_error_code(Call &call) {
     return result;
 }
 
-const Param handle_error_code_params[] = {{"qel_error_code", Kind::Int, "int"}};
+bool Handler::respond_directly(int code) {
+    Ref number(PyLong_FromLong(code));  // the result codes are small ints: nothing is made
+    if (!number) return false;
+    Ref result(respond_to_code(number.get()));
+    if (!result) add_traceback_entry(handle_error_code_spec);
+    return static_cast<bool>(result);
+}
+
+namespace {
+
+PyObject *handle_error_code(Call &call) {
+    return respond_to_code(call.arg(0));  // an int of any size; never narrowed
+}
 
 }  // namespace
 
-const FunctionSpec handle_error_code_spec = {
-    "handle_error_code",  nullptr, handle_error_code_params, count_of(handle_error_code_params), nullptr, 0, "None",
-    handle_error_code,    kFile,   __LINE__,
-};
+QEL_FUNCTION(handle_error_code).params({Int("qel_error_code")});
 
 bool add_exception_classes(PyObject *dict) {
     bool first = true;
@@ -162,6 +238,13 @@ bool add_exception_classes(PyObject *dict) {
         Ref cls(make_class(c.name, bases.get(),
                            [&](PyObject *ns) { return PyObject_SetItem(ns, names.__doc__, doc.get()) == 0; }));
         if (!cls || PyDict_SetItemString(dict, c.name, cls.get()) < 0) return false;
+        if (std::strcmp(c.name, "QELSuccess") == 0) {
+            auto *type = reinterpret_cast<PyTypeObject *>(cls.get());
+            if (!watch_type(type)) return false;
+            Py_XSETREF(success.cls, Py_NewRef(cls.get()));
+            success.stamp = type_stamp(type);
+            success.namespace_seen = success.table_seen = 0;
+        }
     }
     return true;
 }
@@ -180,7 +263,11 @@ bool add_error_table(PyObject *dict) {
         if (!key || !name) return false;
         Ref cls(load_global(name.get()));
         if (!cls || PyDict_SetItem(table.get(), key.get(), cls.get()) < 0) return false;
+        if (code == 0) Py_XSETREF(success.zero, key.release());
     }
+    if (!watch_dict(table.get())) return false;
+    Py_XSETREF(success.table, Py_NewRef(table.get()));
+    success.namespace_seen = success.table_seen = 0;
     return PyDict_SetItem(dict, names.QEL_ERROR_CODE_TO_EXCEPTION, table.get()) == 0;
 }
 

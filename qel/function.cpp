@@ -6,17 +6,9 @@
 
 #include <frameobject.h>
 
-#include "records.h"
-
 namespace qel {
 
 namespace {
-
-ReturnCheck return_check_for(const char *annotation) {
-    if (std::strcmp(annotation, "int") == 0) return ReturnCheck::Int;
-    if (std::strncmp(annotation, "list", 4) == 0) return ReturnCheck::List;
-    return ReturnCheck::None;
-}
 
 // What a function annotated to return int or a list hands back.
 PyObject *check_return(ReturnCheck check, PyObject *result) {
@@ -68,6 +60,8 @@ struct PendingException {
 };
 #endif
 
+}  // namespace
+
 // Adds an entry naming the function to the traceback of the exception being raised, as the frame of a
 // Python function would. Making the code object may run Python code (the codec of the file system
 // encoding), so the exception waits aside meanwhile; if the entry cannot be made, the error that
@@ -91,6 +85,8 @@ void add_traceback_entry(const FunctionSpec &spec) {
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }
+
+namespace {
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *fn = reinterpret_cast<FunctionObject *>(self);
@@ -118,7 +114,7 @@ PyObject *make_code(const FunctionSpec &spec) {
     Ref varnames(PyTuple_New(total));
     if (!varnames) return nullptr;
     for (int i = 0; i < total; ++i) {
-        const char *n = i < spec.nparams ? spec.params[i].name : spec.locals[i - spec.nparams];
+        const char *n = i < spec.nparams ? spec.param_list[i].name : spec.local_names[i - spec.nparams];
         PyObject *s = PyUnicode_InternFromString(n);
         if (!s) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), i, s);
@@ -138,8 +134,11 @@ PyObject *make_annotations(const FunctionSpec &spec) {
     Ref annotations(PyDict_New());
     if (!annotations) return nullptr;
     for (int i = 0; i < spec.nparams; ++i) {
-        Ref text(PyUnicode_FromString(spec.params[i].annotation));
-        if (!text || PyDict_SetItemString(annotations.get(), spec.params[i].name, text.get()) < 0) return nullptr;
+        const Param &p = spec.param_list[i];
+        // A record parameter is annotated with its class's name, the last part of the type's name.
+        const char *annotation = p.record_class ? std::strrchr(p.record_class->tp_name, '.') + 1 : p.annotation;
+        Ref text(PyUnicode_FromString(annotation));
+        if (!text || PyDict_SetItemString(annotations.get(), p.name, text.get()) < 0) return nullptr;
     }
     Ref text(PyUnicode_FromString(spec.return_annotation));
     if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return nullptr;
@@ -287,31 +286,20 @@ PyObject *make_function(const FunctionSpec &spec) {
     // Fill every slot before anything can fail, so that dealloc sees a consistent object.
     fn->vectorcall = function_vectorcall;
     fn->spec = &spec;
-    fn->return_check = return_check_for(spec.return_annotation);
-    for (int i = 0; i < kMaxParams; ++i) {
-        fn->param_names[i] = nullptr;
-        fn->record_types[i] = nullptr;
-    }
+    fn->return_check = spec.return_check;
+    for (PyObject *&p : fn->param_names) p = nullptr;
     fn->name = fn->qualname = fn->module = fn->doc = fn->annotations = fn->code = fn->dict = nullptr;
     fn->handler_cache = GlobalCache();
     fn->result_cache = GlobalCache();
     Ref self(reinterpret_cast<PyObject *>(fn));
     PyObject_GC_Track(fn);
 
-    for (int i = 0; i < spec.nparams; ++i) {
-        if (!(fn->param_names[i] = PyUnicode_InternFromString(spec.params[i].name))) return nullptr;
-        if (spec.params[i].kind == Kind::Record) {
-            fn->record_types[i] = record_type_named(spec.params[i].annotation);
-            if (!fn->record_types[i]) {
-                PyErr_Format(PyExc_SystemError, "no record class %s", spec.params[i].annotation);
-                return nullptr;
-            }
-        }
-    }
+    for (int i = 0; i < spec.nparams; ++i)
+        if (!(fn->param_names[i] = PyUnicode_InternFromString(spec.param_list[i].name))) return nullptr;
     if (!(fn->name = PyUnicode_InternFromString(spec.name))) return nullptr;
     fn->qualname = Py_NewRef(fn->name);
     fn->module = Py_NewRef(names.module_name);
-    fn->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
+    fn->doc = spec.docstring ? PyUnicode_FromString(spec.docstring) : Py_NewRef(Py_None);
     if (!fn->doc) return nullptr;
     if (!(fn->annotations = make_annotations(spec))) return nullptr;
     if (!(fn->code = make_code(spec))) return nullptr;

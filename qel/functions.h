@@ -1,69 +1,64 @@
-// The module functions' table entries, defined by their family files.
+// The module functions in the order they are bound. Each family file defines the row `<name>_spec` of
+// its functions next to their bodies, with QEL_FUNCTION.
+//
+// What these rows produce is fixed public behaviour, relied on by programs, stubs and tests: the binding
+// order (namespace order), names, parameter names and annotations, docstrings word for word (typos, odd
+// layouts and the "QelException" that no class bears included), the error messages of the argument
+// rules, and the late lookups (handle_error_code and the result enumerations are looked up by name at
+// every call, so that rebinding them works). They must not be "fixed" or tidied.
 #pragma once
 
 #include "function.h"
 
+#define QEL_FUNCTIONS(X)            \
+    X(handle_error_code)            \
+    X(get_number_of_connected_cameras) \
+    X(camera_check)                 \
+    X(get_camera_property)          \
+    X(get_sdk_version)              \
+    X(get_camera_property_by_id)    \
+    X(open_camera)                  \
+    X(init_camera)                  \
+    X(close_camera)                 \
+    X(get_id)                       \
+    X(set_id)                       \
+    X(get_serial_number)            \
+    X(get_camera_support_mode)      \
+    X(get_camera_mode)              \
+    X(set_camera_mode)              \
+    X(start_exposure)               \
+    X(stop_exposure)                \
+    X(get_exp_status)               \
+    X(get_data_after_exp)           \
+    X(get_data_after_exp_gps)       \
+    X(start_video_capture)          \
+    X(stop_video_capture)           \
+    X(get_video_data)               \
+    X(get_video_data_gps)           \
+    X(get_num_of_controls)          \
+    X(get_control_caps)             \
+    X(get_control_value)            \
+    X(set_control_value)            \
+    X(set_roi_format)               \
+    X(get_roi_format)               \
+    X(set_start_pos)                \
+    X(get_start_pos)                \
+    X(get_dropped_frames)           \
+    X(enable_dark_subtract)         \
+    X(disable_dark_subtract)        \
+    X(pulse_guide_on)               \
+    X(pulse_guide_off)              \
+    X(get_gain_offset)              \
+    X(get_lmh_gain_offset)          \
+    X(send_soft_trigger)            \
+    X(set_trigger_output_io_conf)   \
+    X(get_trigger_output_io_conf)   \
+    X(gps_get_data)
+
 namespace qel {
 
-// errors.cpp
-extern const FunctionSpec handle_error_code_spec;
-
-// discovery.cpp
-extern const FunctionSpec get_number_of_connected_cameras_spec;
-extern const FunctionSpec camera_check_spec;
-extern const FunctionSpec get_camera_property_spec;
-extern const FunctionSpec get_sdk_version_spec;
-extern const FunctionSpec get_camera_property_by_id_spec;
-
-// lifecycle.cpp
-extern const FunctionSpec open_camera_spec;
-extern const FunctionSpec init_camera_spec;
-extern const FunctionSpec close_camera_spec;
-extern const FunctionSpec get_id_spec;
-extern const FunctionSpec set_id_spec;
-extern const FunctionSpec get_serial_number_spec;
-
-// controls.cpp
-extern const FunctionSpec get_num_of_controls_spec;
-extern const FunctionSpec get_control_caps_spec;
-extern const FunctionSpec get_control_value_spec;
-extern const FunctionSpec set_control_value_spec;
-
-// roi.cpp
-extern const FunctionSpec set_roi_format_spec;
-extern const FunctionSpec get_roi_format_spec;
-extern const FunctionSpec set_start_pos_spec;
-extern const FunctionSpec get_start_pos_spec;
-
-// modes.cpp
-extern const FunctionSpec get_camera_support_mode_spec;
-extern const FunctionSpec get_camera_mode_spec;
-extern const FunctionSpec set_camera_mode_spec;
-extern const FunctionSpec send_soft_trigger_spec;
-extern const FunctionSpec set_trigger_output_io_conf_spec;
-extern const FunctionSpec get_trigger_output_io_conf_spec;
-
-// exposure.cpp
-extern const FunctionSpec start_exposure_spec;
-extern const FunctionSpec stop_exposure_spec;
-extern const FunctionSpec get_exp_status_spec;
-extern const FunctionSpec get_data_after_exp_spec;
-extern const FunctionSpec get_data_after_exp_gps_spec;
-
-// video.cpp
-extern const FunctionSpec start_video_capture_spec;
-extern const FunctionSpec stop_video_capture_spec;
-extern const FunctionSpec get_video_data_spec;
-extern const FunctionSpec get_video_data_gps_spec;
-extern const FunctionSpec get_dropped_frames_spec;
-
-// extras.cpp
-extern const FunctionSpec enable_dark_subtract_spec;
-extern const FunctionSpec disable_dark_subtract_spec;
-extern const FunctionSpec pulse_guide_on_spec;
-extern const FunctionSpec pulse_guide_off_spec;
-extern const FunctionSpec get_gain_offset_spec;
-extern const FunctionSpec get_lmh_gain_offset_spec;
-extern const FunctionSpec gps_get_data_spec;
+#define QEL_DECLARE_SPEC(name) extern const FunctionSpec name##_spec;
+QEL_FUNCTIONS(QEL_DECLARE_SPEC)
+#undef QEL_DECLARE_SPEC
 
 }  // namespace qel

@@ -9,51 +9,9 @@
 namespace qel {
 
 // Module functions in binding order.
-const FunctionSpec *const kFunctions[] = {
-    &handle_error_code_spec,
-    &get_number_of_connected_cameras_spec,
-    &camera_check_spec,
-    &get_camera_property_spec,
-    &get_sdk_version_spec,
-    &get_camera_property_by_id_spec,
-    &open_camera_spec,
-    &init_camera_spec,
-    &close_camera_spec,
-    &get_id_spec,
-    &set_id_spec,
-    &get_serial_number_spec,
-    &get_camera_support_mode_spec,
-    &get_camera_mode_spec,
-    &set_camera_mode_spec,
-    &start_exposure_spec,
-    &stop_exposure_spec,
-    &get_exp_status_spec,
-    &get_data_after_exp_spec,
-    &get_data_after_exp_gps_spec,
-    &start_video_capture_spec,
-    &stop_video_capture_spec,
-    &get_video_data_spec,
-    &get_video_data_gps_spec,
-    &get_num_of_controls_spec,
-    &get_control_caps_spec,
-    &get_control_value_spec,
-    &set_control_value_spec,
-    &set_roi_format_spec,
-    &get_roi_format_spec,
-    &set_start_pos_spec,
-    &get_start_pos_spec,
-    &get_dropped_frames_spec,
-    &enable_dark_subtract_spec,
-    &disable_dark_subtract_spec,
-    &pulse_guide_on_spec,
-    &pulse_guide_off_spec,
-    &get_gain_offset_spec,
-    &get_lmh_gain_offset_spec,
-    &send_soft_trigger_spec,
-    &set_trigger_output_io_conf_spec,
-    &get_trigger_output_io_conf_spec,
-    &gps_get_data_spec,
-};
+#define QEL_SPEC_ADDRESS(name) &name##_spec,
+const FunctionSpec *const kFunctions[] = {QEL_FUNCTIONS(QEL_SPEC_ADDRESS)};
+#undef QEL_SPEC_ADDRESS
 
 namespace {
 

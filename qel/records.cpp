@@ -2,7 +2,9 @@
 
 #include <climits>
 #include <cstring>
+#include <iterator>
 
+#include "enums.h"
 #include "function.h"
 #include "state.h"
 
@@ -23,23 +25,32 @@ T read(PyObject *self, size_t offset) {
 
 enum class Field : unsigned char {
     Text,     // NUL-terminated UTF-8 within the field
+    Chars,    // Text, and settable: the UTF-8 bytes of a str, as many as the field holds, each a char
+    Bytes,    // Chars, each byte an unsigned char
     Int,      // signed 32-bit
     Bool,     // 32-bit, nonzero is true
     Double,   // double
     Float,    // float, widened to double
     Enum,     // signed 32-bit, as a member of the enumeration named `enumeration`
-    Bins,     // 16 signed 32-bit entries; those above 0
-    Formats,  // 8 signed 32-bit entries; ImgType members of those that are not IMG_END
-    Modes,    // 16 signed 32-bit entries; those that are not CameraMode.QEL_MODE_END
+    Bins,     // signed 32-bit entries; those above 0
+    Formats,  // signed 32-bit entries; ImgType members of those that are not IMG_END
+    Modes,    // signed 32-bit entries; those that are not CameraMode.QEL_MODE_END
 };
 
+// One property of a record class: its name, how it reads the record, and where in the record.
 struct FieldDef {
+    const char *name;
     Field kind;
     size_t offset;
-    size_t size;                  // Text: the field's size
-    PyObject *const *enumeration; // Enum: the name of the enumeration, among the interned names
-    GlobalCache cache;            // late-bound enumeration lookups of this getter
+    size_t size;
+    PyObject *const *enumeration = nullptr;  // Enum: the name of the enumeration, among the interned names
+    GlobalCache cache = {};                  // late-bound enumeration lookups of this getter
 };
+
+// Where a member of record type R lies, and its size.
+#define QEL_MEMBER(R, member) offsetof(R, member), sizeof(R::member)
+
+int entries(const FieldDef &f) { return static_cast<int>(f.size / sizeof(int)); }
 
 PyObject *decode_text(const char *start, size_t size) {
     const void *nul = std::memchr(start, '\0', size);
@@ -47,10 +58,10 @@ PyObject *decode_text(const char *start, size_t size) {
     return PyUnicode_DecodeUTF8(start, static_cast<Py_ssize_t>(length), nullptr);
 }
 
-PyObject *int_list(PyObject *self, const FieldDef &f, int count) {
+PyObject *bin_list(PyObject *self, const FieldDef &f) {
     Ref list(PyList_New(0));
     if (!list) return nullptr;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < entries(f); ++i) {
         const int v = read<int>(self, f.offset + i * sizeof(int));
         if (v <= 0) continue;
         Ref item(PyLong_FromLong(v));
@@ -63,7 +74,7 @@ PyObject *int_list(PyObject *self, const FieldDef &f, int count) {
 PyObject *format_list(PyObject *self, FieldDef &f) {
     Ref list(PyList_New(0));
     if (!list) return nullptr;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < entries(f); ++i) {
         Ref entry(PyLong_FromLong(read<int>(self, f.offset + i * sizeof(int))));
         if (!entry) return nullptr;
         Ref img_type(load_global(names.ImgType, f.cache));
@@ -75,7 +86,7 @@ PyObject *format_list(PyObject *self, FieldDef &f) {
         if (!differs) continue;
         img_type.reset(load_global(names.ImgType, f.cache));
         if (!img_type) return nullptr;
-        Ref member(PyObject_CallOneArg(img_type.get(), entry.get()));
+        Ref member(member_of(img_type.get(), read<int>(self, f.offset + i * sizeof(int))));
         if (!member || PyList_Append(list.get(), member.get()) < 0) return nullptr;
     }
     return list.release();
@@ -85,14 +96,14 @@ PyObject *format_list(PyObject *self, FieldDef &f) {
 PyObject *mode_list(PyObject *self, FieldDef &f) {
     Ref list(PyList_New(0));
     if (!list) return nullptr;
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < entries(f); ++i) {
         Ref entry(PyLong_FromLong(read<int>(self, f.offset + i * sizeof(int))));
         if (!entry) return nullptr;
         Ref camera_mode(load_global(names.CameraMode, f.cache));
         if (!camera_mode) return nullptr;
         Ref end(PyObject_GetAttr(camera_mode.get(), names.QEL_MODE_END));
         if (!end) return nullptr;
-        Ref end_value(PyObject_GetAttr(end.get(), names.value));
+        Ref end_value(member_value(end.get()));
         if (!end_value) return nullptr;
         const int differs = PyObject_RichCompareBool(entry.get(), end_value.get(), Py_NE);
         if (differs < 0) return nullptr;
@@ -105,6 +116,8 @@ PyObject *get_field(PyObject *self, void *closure) {
     FieldDef &f = *static_cast<FieldDef *>(closure);
     switch (f.kind) {
     case Field::Text:
+    case Field::Chars:
+    case Field::Bytes:
         return decode_text(record_bytes(self) + f.offset, f.size);
     case Field::Int:
         return PyLong_FromLong(read<int>(self, f.offset));
@@ -116,12 +129,10 @@ PyObject *get_field(PyObject *self, void *closure) {
         return PyFloat_FromDouble(static_cast<double>(read<float>(self, f.offset)));
     case Field::Enum: {
         Ref cls(load_global(*f.enumeration, f.cache));
-        if (!cls) return nullptr;
-        Ref value(PyLong_FromLong(read<int>(self, f.offset)));
-        return value ? PyObject_CallOneArg(cls.get(), value.get()) : nullptr;
+        return cls ? member_of(cls.get(), read<int>(self, f.offset)) : nullptr;
     }
     case Field::Bins:
-        return int_list(self, f, 16);
+        return bin_list(self, f);
     case Field::Formats:
         return format_list(self, f);
     case Field::Modes:
@@ -175,6 +186,9 @@ bool too_many(Py_ssize_t n) {
     return false;
 }
 
+// The longest settable array (CameraInfo.name).
+constexpr size_t kMaxArray = 64;
+
 // Stores the n items of `value` into `dest`; on any failure `dest` is left as it was.
 bool assign_array(unsigned char *dest, Py_ssize_t n, const ElementRange &range, PyObject *value) {
     const Py_ssize_t length = PyObject_Length(value);
@@ -186,7 +200,7 @@ bool assign_array(unsigned char *dest, Py_ssize_t n, const ElementRange &range, 
     } else if (length > n) {
         return too_many(n);
     }
-    unsigned char buffer[64];
+    unsigned char buffer[kMaxArray];
     if (PyList_Check(value) || PyTuple_Check(value)) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             // An item's conversion may shrink a list under us: check the size at every step.
@@ -212,28 +226,18 @@ bool assign_array(unsigned char *dest, Py_ssize_t n, const ElementRange &range, 
     return true;
 }
 
-struct ArrayDef {
-    size_t offset;
-    Py_ssize_t size;
-    const ElementRange *range;
-};
-
 // name = V, id = V: the UTF-8 bytes of V, exactly as many as the field holds.
 int set_array(PyObject *self, PyObject *value, void *closure) {
     if (!value) {
         PyErr_SetString(PyExc_NotImplementedError, "__del__");
         return -1;
     }
-    const ArrayDef &a = *static_cast<const ArrayDef *>(closure);
+    const FieldDef &f = *static_cast<const FieldDef *>(closure);
     Ref encoded(PyObject_CallMethodOneArg(value, names.encode, names.utf_8));
     if (!encoded) return -1;
-    unsigned char *dest = reinterpret_cast<unsigned char *>(record_bytes(self) + a.offset);
-    return assign_array(dest, a.size, *a.range, encoded.get()) ? 0 : -1;
-}
-
-PyObject *get_array_text(PyObject *self, void *closure) {
-    const ArrayDef &a = *static_cast<const ArrayDef *>(closure);
-    return decode_text(record_bytes(self) + a.offset, static_cast<size_t>(a.size));
+    unsigned char *dest = reinterpret_cast<unsigned char *>(record_bytes(self) + f.offset);
+    const ElementRange &range = f.kind == Field::Chars ? kChar : kUnsignedChar;
+    return assign_array(dest, static_cast<Py_ssize_t>(f.size), range, encoded.get()) ? 0 : -1;
 }
 
 // ---- construction
@@ -309,135 +313,91 @@ PyObject *camera_info_repr(PyObject *self) {
     return PyUnicode_Join(names.empty, pieces.get());
 }
 
-// ---- the five classes
+// ---- the five classes, one row per property, in the order of their descriptors
 
 FieldDef camera_info_fields[] = {
-    {Field::Int, offsetof(QEL_CAMERA_INFO, camera_id), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_CAMERA_INFO, max_height), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_CAMERA_INFO, max_width), 0, nullptr, {}},
-    {Field::Bool, offsetof(QEL_CAMERA_INFO, is_color_camera), 0, nullptr, {}},
-    {Field::Enum, offsetof(QEL_CAMERA_INFO, bayer_pattern), 0, &names.BayerPattern, {}},
-    {Field::Bins, offsetof(QEL_CAMERA_INFO, supported_bins), 0, nullptr, {}},
-    {Field::Formats, offsetof(QEL_CAMERA_INFO, supported_video_formats), 0, nullptr, {}},
-    {Field::Double, offsetof(QEL_CAMERA_INFO, pixel_size), 0, nullptr, {}},
-    {Field::Bool, offsetof(QEL_CAMERA_INFO, mechanical_shutter), 0, nullptr, {}},
-    {Field::Bool, offsetof(QEL_CAMERA_INFO, st_4_port), 0, nullptr, {}},
-    {Field::Bool, offsetof(QEL_CAMERA_INFO, is_cooler_cam), 0, nullptr, {}},
-    {Field::Bool, offsetof(QEL_CAMERA_INFO, is_usb3_host), 0, nullptr, {}},
-    {Field::Bool, offsetof(QEL_CAMERA_INFO, is_usb3_camera), 0, nullptr, {}},
-    {Field::Float, offsetof(QEL_CAMERA_INFO, elec_per_adu), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_CAMERA_INFO, bit_depth), 0, nullptr, {}},
-    {Field::Bool, offsetof(QEL_CAMERA_INFO, is_trigger_cam), 0, nullptr, {}},
-};
-
-const ArrayDef camera_name = {offsetof(QEL_CAMERA_INFO, name), 64, &kChar};
-
-PyGetSetDef camera_info_getset[] = {
-    {"name", get_array_text, set_array, nullptr, const_cast<ArrayDef *>(&camera_name)},
-    {"camera_id", get_field, nullptr, nullptr, &camera_info_fields[0]},
-    {"max_height", get_field, nullptr, nullptr, &camera_info_fields[1]},
-    {"max_width", get_field, nullptr, nullptr, &camera_info_fields[2]},
-    {"is_color_camera", get_field, nullptr, nullptr, &camera_info_fields[3]},
-    {"bayer_pattern", get_field, nullptr, nullptr, &camera_info_fields[4]},
-    {"supported_bins", get_field, nullptr, nullptr, &camera_info_fields[5]},
-    {"supported_video_formats", get_field, nullptr, nullptr, &camera_info_fields[6]},
-    {"pixel_size", get_field, nullptr, nullptr, &camera_info_fields[7]},
-    {"mechanical_shutter", get_field, nullptr, nullptr, &camera_info_fields[8]},
-    {"st_4_port", get_field, nullptr, nullptr, &camera_info_fields[9]},
-    {"is_cooler_cam", get_field, nullptr, nullptr, &camera_info_fields[10]},
-    {"is_usb3_host", get_field, nullptr, nullptr, &camera_info_fields[11]},
-    {"is_usb3_camera", get_field, nullptr, nullptr, &camera_info_fields[12]},
-    {"elec_per_adu", get_field, nullptr, nullptr, &camera_info_fields[13]},
-    {"bit_depth", get_field, nullptr, nullptr, &camera_info_fields[14]},
-    {"is_trigger_cam", get_field, nullptr, nullptr, &camera_info_fields[15]},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"name", Field::Chars, QEL_MEMBER(QEL_CAMERA_INFO, name)},
+    {"camera_id", Field::Int, QEL_MEMBER(QEL_CAMERA_INFO, camera_id)},
+    {"max_height", Field::Int, QEL_MEMBER(QEL_CAMERA_INFO, max_height)},
+    {"max_width", Field::Int, QEL_MEMBER(QEL_CAMERA_INFO, max_width)},
+    {"is_color_camera", Field::Bool, QEL_MEMBER(QEL_CAMERA_INFO, is_color_camera)},
+    {"bayer_pattern", Field::Enum, QEL_MEMBER(QEL_CAMERA_INFO, bayer_pattern), &names.BayerPattern},
+    {"supported_bins", Field::Bins, QEL_MEMBER(QEL_CAMERA_INFO, supported_bins)},
+    {"supported_video_formats", Field::Formats, QEL_MEMBER(QEL_CAMERA_INFO, supported_video_formats)},
+    {"pixel_size", Field::Double, QEL_MEMBER(QEL_CAMERA_INFO, pixel_size)},
+    {"mechanical_shutter", Field::Bool, QEL_MEMBER(QEL_CAMERA_INFO, mechanical_shutter)},
+    {"st_4_port", Field::Bool, QEL_MEMBER(QEL_CAMERA_INFO, st_4_port)},
+    {"is_cooler_cam", Field::Bool, QEL_MEMBER(QEL_CAMERA_INFO, is_cooler_cam)},
+    {"is_usb3_host", Field::Bool, QEL_MEMBER(QEL_CAMERA_INFO, is_usb3_host)},
+    {"is_usb3_camera", Field::Bool, QEL_MEMBER(QEL_CAMERA_INFO, is_usb3_camera)},
+    {"elec_per_adu", Field::Float, QEL_MEMBER(QEL_CAMERA_INFO, elec_per_adu)},
+    {"bit_depth", Field::Int, QEL_MEMBER(QEL_CAMERA_INFO, bit_depth)},
+    {"is_trigger_cam", Field::Bool, QEL_MEMBER(QEL_CAMERA_INFO, is_trigger_cam)},
 };
 
 FieldDef control_caps_fields[] = {
-    {Field::Text, offsetof(QEL_CONTROL_CAPS, name), 64, nullptr, {}},
-    {Field::Text, offsetof(QEL_CONTROL_CAPS, description), 128, nullptr, {}},
-    {Field::Int, offsetof(QEL_CONTROL_CAPS, max_value), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_CONTROL_CAPS, min_value), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_CONTROL_CAPS, default_value), 0, nullptr, {}},
-    {Field::Bool, offsetof(QEL_CONTROL_CAPS, is_auto_supported), 0, nullptr, {}},
-    {Field::Bool, offsetof(QEL_CONTROL_CAPS, is_writable), 0, nullptr, {}},
-    {Field::Enum, offsetof(QEL_CONTROL_CAPS, control_type), 0, &names.ControlType, {}},
+    {"name", Field::Text, QEL_MEMBER(QEL_CONTROL_CAPS, name)},
+    {"description", Field::Text, QEL_MEMBER(QEL_CONTROL_CAPS, description)},
+    {"max_value", Field::Int, QEL_MEMBER(QEL_CONTROL_CAPS, max_value)},
+    {"min_value", Field::Int, QEL_MEMBER(QEL_CONTROL_CAPS, min_value)},
+    {"default_value", Field::Int, QEL_MEMBER(QEL_CONTROL_CAPS, default_value)},
+    {"is_auto_supported", Field::Bool, QEL_MEMBER(QEL_CONTROL_CAPS, is_auto_supported)},
+    {"is_writable", Field::Bool, QEL_MEMBER(QEL_CONTROL_CAPS, is_writable)},
+    {"control_type", Field::Enum, QEL_MEMBER(QEL_CONTROL_CAPS, control_type), &names.ControlType},
 };
 
-PyGetSetDef control_caps_getset[] = {
-    {"name", get_field, nullptr, nullptr, &control_caps_fields[0]},
-    {"description", get_field, nullptr, nullptr, &control_caps_fields[1]},
-    {"max_value", get_field, nullptr, nullptr, &control_caps_fields[2]},
-    {"min_value", get_field, nullptr, nullptr, &control_caps_fields[3]},
-    {"default_value", get_field, nullptr, nullptr, &control_caps_fields[4]},
-    {"is_auto_supported", get_field, nullptr, nullptr, &control_caps_fields[5]},
-    {"is_writable", get_field, nullptr, nullptr, &control_caps_fields[6]},
-    {"control_type", get_field, nullptr, nullptr, &control_caps_fields[7]},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-const ArrayDef id_bytes = {offsetof(QEL_ID, id), 8, &kUnsignedChar};
-
-PyGetSetDef id_getset[] = {
-    {"id", get_array_text, set_array, nullptr, const_cast<ArrayDef *>(&id_bytes)},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+FieldDef id_fields[] = {
+    {"id", Field::Bytes, QEL_MEMBER(QEL_ID, id)},
 };
 
 FieldDef supported_mode_fields[] = {
-    {Field::Modes, offsetof(QEL_SUPPORTED_MODE, SupportedCameraMode), 0, nullptr, {}},
-};
-
-PyGetSetDef supported_mode_getset[] = {
-    {"supported_camera_mode", get_field, nullptr, nullptr, &supported_mode_fields[0]},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"supported_camera_mode", Field::Modes, QEL_MEMBER(QEL_SUPPORTED_MODE, SupportedCameraMode)},
 };
 
 FieldDef gps_data_fields[] = {
-    {Field::Double, offsetof(QEL_GPS_DATA, latitude), 0, nullptr, {}},
-    {Field::Double, offsetof(QEL_GPS_DATA, longitude), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, altitude), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, satellite_num), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, year), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, month), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, day), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, hour), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, minute), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, second), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, m_second), 0, nullptr, {}},
-    {Field::Int, offsetof(QEL_GPS_DATA, u_second), 0, nullptr, {}},
+    {"latitude", Field::Double, QEL_MEMBER(QEL_GPS_DATA, latitude)},
+    {"longitude", Field::Double, QEL_MEMBER(QEL_GPS_DATA, longitude)},
+    {"altitude", Field::Int, QEL_MEMBER(QEL_GPS_DATA, altitude)},
+    {"satellite_num", Field::Int, QEL_MEMBER(QEL_GPS_DATA, satellite_num)},
+    {"year", Field::Int, QEL_MEMBER(QEL_GPS_DATA, year)},
+    {"month", Field::Int, QEL_MEMBER(QEL_GPS_DATA, month)},
+    {"day", Field::Int, QEL_MEMBER(QEL_GPS_DATA, day)},
+    {"hour", Field::Int, QEL_MEMBER(QEL_GPS_DATA, hour)},
+    {"minute", Field::Int, QEL_MEMBER(QEL_GPS_DATA, minute)},
+    {"second", Field::Int, QEL_MEMBER(QEL_GPS_DATA, second)},
+    {"m_second", Field::Int, QEL_MEMBER(QEL_GPS_DATA, m_second)},
+    {"u_second", Field::Int, QEL_MEMBER(QEL_GPS_DATA, u_second)},
 };
 
-PyGetSetDef gps_data_getset[] = {
-    {"latitude", get_field, nullptr, nullptr, &gps_data_fields[0]},
-    {"longitude", get_field, nullptr, nullptr, &gps_data_fields[1]},
-    {"altitude", get_field, nullptr, nullptr, &gps_data_fields[2]},
-    {"satellite_num", get_field, nullptr, nullptr, &gps_data_fields[3]},
-    {"year", get_field, nullptr, nullptr, &gps_data_fields[4]},
-    {"month", get_field, nullptr, nullptr, &gps_data_fields[5]},
-    {"day", get_field, nullptr, nullptr, &gps_data_fields[6]},
-    {"hour", get_field, nullptr, nullptr, &gps_data_fields[7]},
-    {"minute", get_field, nullptr, nullptr, &gps_data_fields[8]},
-    {"second", get_field, nullptr, nullptr, &gps_data_fields[9]},
-    {"m_second", get_field, nullptr, nullptr, &gps_data_fields[10]},
-    {"u_second", get_field, nullptr, nullptr, &gps_data_fields[11]},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// The property descriptors of each class, made from its rows when the class is readied.
+PyGetSetDef camera_info_getset[std::size(camera_info_fields) + 1];
+PyGetSetDef control_caps_getset[std::size(control_caps_fields) + 1];
+PyGetSetDef id_getset[std::size(id_fields) + 1];
+PyGetSetDef supported_mode_getset[std::size(supported_mode_fields) + 1];
+PyGetSetDef gps_data_getset[std::size(gps_data_fields) + 1];
 
 struct RecordClass {
+    template <size_t N>
+    constexpr RecordClass(PyTypeObject *type_, const char *name_, const char *member_, FieldDef (&fields_)[N],
+                PyGetSetDef (&getset_)[N + 1], reprfunc repr_ = nullptr)
+        : type(type_), name(name_), member(member_), fields(fields_), nfields(N), getset(getset_), repr(repr_) {}
+
     PyTypeObject *type;
     const char *name;
     const char *member;  // what the pickling message calls the record
-    PyGetSetDef *getset;
+    FieldDef *fields;
+    size_t nfields;
+    PyGetSetDef *getset;  // nfields descriptors and the terminating row
     reprfunc repr;
 };
 
 // In the order they are readied and bound.
 const RecordClass kRecordClasses[] = {
-    {&ControlCapsType, "ControlCaps", "control_caps", control_caps_getset, nullptr},
-    {&IdType, "Id", "c_id", id_getset, nullptr},
-    {&SupportedModeType, "SupportedMode", "c_supported_mode", supported_mode_getset, nullptr},
-    {&GpsDataType, "GpsData", "c_gps_data", gps_data_getset, nullptr},
-    {&CameraInfoType, "CameraInfo", "c_info", camera_info_getset, camera_info_repr},
+    {&ControlCapsType, "ControlCaps", "control_caps", control_caps_fields, control_caps_getset},
+    {&IdType, "Id", "c_id", id_fields, id_getset},
+    {&SupportedModeType, "SupportedMode", "c_supported_mode", supported_mode_fields, supported_mode_getset},
+    {&GpsDataType, "GpsData", "c_gps_data", gps_data_fields, gps_data_getset},
+    {&CameraInfoType, "CameraInfo", "c_info", camera_info_fields, camera_info_getset, camera_info_repr},
 };
 
 size_t record_size(PyObject *self) {
@@ -482,6 +442,15 @@ bool add_record_classes(PyObject *dict) {
     for (const RecordClass &c : kRecordClasses) {
         PyTypeObject *type = c.type;
         if (!(type->tp_flags & Py_TPFLAGS_READY)) {
+            for (size_t i = 0; i < c.nfields; ++i) {
+                FieldDef &f = c.fields[i];
+                const bool settable = f.kind == Field::Chars || f.kind == Field::Bytes;
+                if (settable && f.size > kMaxArray) {
+                    PyErr_Format(PyExc_SystemError, "%s.%s is longer than a settable array may be", c.name, f.name);
+                    return false;
+                }
+                c.getset[i] = {f.name, get_field, settable ? set_array : nullptr, nullptr, &f};
+            }
             type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
             type->tp_dealloc = record_dealloc;
             type->tp_repr = c.repr;
@@ -495,12 +464,6 @@ bool add_record_classes(PyObject *dict) {
         if (!check_pickling_hooks(type)) return false;
     }
     return true;
-}
-
-PyTypeObject *record_type_named(const char *name) {
-    for (const RecordClass &c : kRecordClasses)
-        if (std::strcmp(c.name, name) == 0) return c.type;
-    return nullptr;
 }
 
 }  // namespace qel

@@ -30,9 +30,6 @@ extern PyTypeObject GpsDataType;
 // Readies the record classes in order, binding each and installing its pickling hooks.
 bool add_record_classes(PyObject *dict);
 
-// The record class of that name, for record parameters; nullptr if there is none.
-PyTypeObject *record_type_named(const char *name);
-
 // A new object of the module's own record class, its record all zero.
 inline PyObject *make_record(PyTypeObject *type) { return type->tp_alloc(type, 0); }
 

@@ -51,6 +51,22 @@ private:
 
 inline PyObject *none() { Py_RETURN_NONE; }
 
+// A new tuple of `items`, new references that it takes over (and drops if it cannot be made);
+// nullptr if any of them is nullptr, with the error that made it so.
+template <typename... Items>
+PyObject *tuple_of(Items... items) {
+    PyObject *item[] = {items...};
+    bool complete = true;
+    for (PyObject *p : item) complete = complete && p;
+    PyObject *tuple = complete ? PyTuple_New(sizeof...(items)) : nullptr;
+    if (!tuple) {
+        for (PyObject *p : item) Py_XDECREF(p);
+        return nullptr;
+    }
+    for (size_t i = 0; i < sizeof...(items); ++i) PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), item[i]);
+    return tuple;
+}
+
 // Static type objects name their first fields and fill the rest before PyType_Ready.
 #if defined(__GNUC__) || defined(__clang__)
 #define QEL_STATIC_TYPE(var, name, size)                                 \

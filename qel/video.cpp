@@ -9,8 +9,8 @@ namespace {
 
 constexpr const char kFile[] = "qel/video.cpp";
 
-PyObject *start_video_capture(Call &call) { return call_with_id(call, QELStartVideoCapture); }
-PyObject *stop_video_capture(Call &call) { return call_with_id(call, QELStopVideoCapture); }
+PyObject *start_video_capture(Call &call) { return call_with_params(call, QELStartVideoCapture); }
+PyObject *stop_video_capture(Call &call) { return call_with_params(call, QELStopVideoCapture); }
 
 #if defined(__cpp_exceptions) && !defined(_MSC_VER)
 #error "the extension is built with -fno-exceptions: see wait_for_frame"
@@ -39,7 +39,7 @@ PyObject *read_frame(Call &call, QEL_GPS_DATA *gps) {
     if (!buffer.make(call.arg(1))) return nullptr;
     Handler handler;
     int id, size, wait_ms;
-    if (!handler.find(call) || !call.c_int(0, id) || !call.c_int(1, size) || !call.c_int(2, wait_ms)) return nullptr;
+    if (!handler.find(call) || !call.convert(id, size, wait_ms)) return nullptr;
     if (!handler.check(wait_for_frame(id, buffer.data(), size, wait_ms, gps))) return nullptr;
     return buffer.to_bytes();
 }
@@ -56,62 +56,50 @@ PyObject *get_video_data_gps(Call &call) {
 PyObject *get_dropped_frames(Call &call) {
     Handler handler;
     int id;
-    if (!handler.find(call) || !call.c_int(0, id)) return nullptr;
+    if (!handler.find(call) || !call.convert(id)) return nullptr;
     int dropped_frames = 0;
     if (!handler.check(QELGetDroppedFrames(id, &dropped_frames))) return nullptr;
     return PyLong_FromLong(dropped_frames);
 }
 
-const Param camera_id_params[] = {{"camera_id", Kind::Int, "int"}};
-const Param frame_params[] = {
-    {"camera_id", Kind::Int, "int"}, {"buffer_size", Kind::Int, "int"}, {"wait_ms", Kind::Int, "int"}};
-const char *const frame_locals[] = {"buffer"};
-const char *const frame_gps_locals[] = {"gps_data", "buffer"};
-const char *const dropped_locals[] = {"dropped_frames"};
-
 }  // namespace
 
-const FunctionSpec start_video_capture_spec = {
-    "start_video_capture",
-    "Start video capture.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Raises:\n        QelException: "
-    "Raised if the operation is unsuccessful.\n    ",
-    camera_id_params, count_of(camera_id_params), nullptr, 0, "None", start_video_capture, kFile, __LINE__,
-};
+QEL_FUNCTION(start_video_capture)
+    .params({kCameraId})
+    .doc("Start video capture.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
-const FunctionSpec stop_video_capture_spec = {
-    "stop_video_capture",
-    "Stop video capture.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Raises:\n        QelException: "
-    "Raised if the operation is unsuccessful.\n    ",
-    camera_id_params, count_of(camera_id_params), nullptr, 0, "None", stop_video_capture, kFile, __LINE__,
-};
+QEL_FUNCTION(stop_video_capture)
+    .params({kCameraId})
+    .doc("Stop video capture.\n\n    Args:\n        camera_id (int): The camera ID.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful.\n    ");
 
-const FunctionSpec get_video_data_spec = {
-    "get_video_data",
-    "Get video data from the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n        buffer_size (int): "
-    "The size of the buffer to store the image data.\n        wait_ms (int): Time to wait for an image in milliseconds "
-    "(-1 for infinite wait).\n\n    Returns:\n        bytes: The captured image data.\n\n    Raises:\n"
-    "        QelException: Raised if the operation is unsuccessful or timeout occurs.\n    ",
-    frame_params, count_of(frame_params), frame_locals, count_of(frame_locals), "bytes", get_video_data, kFile,
-    __LINE__,
-};
+QEL_FUNCTION(get_video_data)
+    .params({kCameraId, Int("buffer_size"), Int("wait_ms")})
+    .locals({"buffer"})
+    .returns("bytes")
+    .doc("Get video data from the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "        buffer_size (int): The size of the buffer to store the image data.\n"
+         "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait).\n\n    Returns:\n"
+         "        bytes: The captured image data.\n\n    Raises:\n        QelException: Raised if the operation is "
+         "unsuccessful or timeout occurs.\n    ");
 
-const FunctionSpec get_video_data_gps_spec = {
-    "get_video_data_gps",
-    "Get video data from the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n        buffer_size (int): "
-    "The size of the buffer to store the image data.\n        wait_ms (int): Time to wait for an image in milliseconds "
-    "(-1 for infinite wait).\n\n    Returns:\n        tuple(bytes, GpsData): The captured image data and the gps "
-    "data.\n\n    Raises:\n        QelException: Raised if the operation is unsuccessful or timeout occurs.\n    ",
-    frame_params, count_of(frame_params), frame_gps_locals, count_of(frame_gps_locals), "tuple[bytes, GpsData]",
-    get_video_data_gps, kFile, __LINE__,
-};
+QEL_FUNCTION(get_video_data_gps)
+    .params({kCameraId, Int("buffer_size"), Int("wait_ms")})
+    .locals({"gps_data", "buffer"})
+    .returns("tuple[bytes, GpsData]")
+    .doc("Get video data from the camera.\n\n    Args:\n        camera_id (int): The camera ID.\n"
+         "        buffer_size (int): The size of the buffer to store the image data.\n"
+         "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait).\n\n    Returns:\n"
+         "        tuple(bytes, GpsData): The captured image data and the gps data.\n\n    Raises:\n"
+         "        QelException: Raised if the operation is unsuccessful or timeout occurs.\n    ");
 
-const FunctionSpec get_dropped_frames_spec = {
-    "get_dropped_frames",
-    "Get the number of dropped frames during video capture.\n\n    Args:\n        camera_id (int): The camera ID.\n\n"
-    "    Returns:\n        int: The number of dropped frames.\n\n    Raises:\n        QelException: Raised if the "
-    "operation is unsuccessful.\n    ",
-    camera_id_params, count_of(camera_id_params), dropped_locals, count_of(dropped_locals), "int", get_dropped_frames,
-    kFile, __LINE__,
-};
+QEL_FUNCTION(get_dropped_frames)
+    .params({kCameraId})
+    .locals({"dropped_frames"})
+    .returns("int", ReturnCheck::Int)
+    .doc("Get the number of dropped frames during video capture.\n\n    Args:\n"
+         "        camera_id (int): The camera ID.\n\n    Returns:\n        int: The number of dropped frames.\n\n"
+         "    Raises:\n        QelException: Raised if the operation is unsuccessful.\n    ");
 
 }  // namespace qel

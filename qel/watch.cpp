@@ -15,19 +15,27 @@ uint64_t namespace_changes = 1;
 uint64_t type_changes = 1;
 PyObject *namespace_dict = nullptr;
 int type_watcher = -1;
+uint64_t dict_changes = 1;
+int dict_watcher = -1;
 }  // namespace watch_detail
 
 using namespace watch_detail;
 
 namespace {
 
-int dict_watcher = -1;
+int namespace_watcher = -1;
 
 // Called before every change to a watched dict; ours count the changes to the namespace.
 int namespace_changed(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
     if (dict != namespace_dict) return 0;  // a namespace of an import that failed
     ++namespace_changes;
     if (event == PyDict_EVENT_DEALLOCATED) namespace_dict = nullptr;
+    return 0;
+}
+
+// Called before every change to a dict given to watch_dict().
+int dict_changed(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++dict_changes;
     return 0;
 }
 
@@ -40,13 +48,13 @@ int type_changed(PyTypeObject *) {
 
 bool watch_namespace(PyObject *dict) {
     unwatch_namespace();
-    if (dict_watcher < 0 && (dict_watcher = PyDict_AddWatcher(namespace_changed)) < 0) {
+    if (namespace_watcher < 0 && (namespace_watcher = PyDict_AddWatcher(namespace_changed)) < 0) {
         // Every watcher of the interpreter is taken: the stamps then change at every question,
         // which is slower but still right.
         PyErr_Clear();
         return true;
     }
-    if (PyDict_Watch(dict_watcher, dict) < 0) return false;
+    if (PyDict_Watch(namespace_watcher, dict) < 0) return false;
     namespace_dict = dict;
     ++namespace_changes;
     return true;
@@ -56,9 +64,17 @@ void unwatch_namespace() {
     if (!namespace_dict) return;
     // Cannot fail: the watcher id is ours and the namespace is a dict. Runs with the exception of a
     // failed import set, which it leaves alone.
-    (void)PyDict_Unwatch(dict_watcher, namespace_dict);
+    (void)PyDict_Unwatch(namespace_watcher, namespace_dict);
     namespace_dict = nullptr;
     ++namespace_changes;
+}
+
+bool watch_dict(PyObject *dict) {
+    if (dict_watcher < 0 && (dict_watcher = PyDict_AddWatcher(dict_changed)) < 0) {
+        PyErr_Clear();  // no watcher left: dict_stamp() cannot tell
+        return true;
+    }
+    return PyDict_Watch(dict_watcher, dict) == 0;
 }
 
 bool watch_type(PyTypeObject *type) {
@@ -90,6 +106,8 @@ bool watch_namespace(PyObject *dict) {
 }
 
 void unwatch_namespace() { watch_detail::namespace_dict = nullptr; }
+
+bool watch_dict(PyObject *) { return true; }  // every dict keeps a version
 
 bool watch_type(PyTypeObject *type) {
     (void)type_stamp(type);  // versions are kept for every class; make sure this one holds one

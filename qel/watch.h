@@ -1,4 +1,4 @@
-// How the module tells that its namespace, or a class it made, is unchanged since it last looked.
+// How the module tells that its namespace, a dict or a class it made, is unchanged since it last looked.
 //
 // This pair of files is the only place that knows how: CPython 3.11 gives every dict a version that
 // changes with each change and every class a version tag; 3.12 and later give dict and type watchers
@@ -21,6 +21,13 @@ void unwatch_namespace();
 // Never 0. Without a watched namespace every call returns a new stamp.
 inline uint64_t namespace_stamp();
 
+// Start watching a dict that the module made and keeps a reference to (the error table).
+[[nodiscard]] bool watch_dict(PyObject *dict);
+
+// A stamp that changes whenever a dict given to watch_dict() changes. 0 means "cannot tell". It
+// says nothing about any other dict: the caller makes sure that it asks about the dict it watched.
+inline uint64_t dict_stamp(PyObject *dict);
+
 // Start watching a class the module made (exception classes, enumerations, record classes).
 [[nodiscard]] bool watch_type(PyTypeObject *type);
 
@@ -36,6 +43,8 @@ extern uint64_t namespace_changes;
 extern uint64_t type_changes;
 extern PyObject *namespace_dict;  // borrowed; cleared when that dict goes away
 extern int type_watcher;          // -1: none could be had
+extern uint64_t dict_changes;     // changes to every dict given to watch_dict()
+extern int dict_watcher;          // the watcher of those dicts; -1: none could be had
 #else
 extern PyObject *namespace_dict;  // borrowed; the module keeps it alive
 extern uint64_t unwatched_stamps;
@@ -53,6 +62,16 @@ inline uint64_t namespace_stamp() {
     // stamps handed out without a dict have the top bit set, so they never equal a version.
     if (namespace_dict) return reinterpret_cast<PyDictObject *>(namespace_dict)->ma_version_tag;
     return ++unwatched_stamps | (uint64_t{1} << 63);
+#endif
+}
+
+inline uint64_t dict_stamp(PyObject *dict) {
+    using namespace watch_detail;
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)dict;
+    return dict_watcher < 0 ? 0 : dict_changes;
+#else
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
 #endif
 }
 

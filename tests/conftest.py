@@ -1,9 +1,25 @@
 from __future__ import annotations
 
+import os
+
 import pytest
 
 import brevalo.vra_qel_python_bindings.qel as qel_module
-from helpers import run_python
+from helpers import CAMERAS, run_python
+
+
+@pytest.fixture(autouse=True, scope="session")
+def base_configuration(tmp_path_factory):
+    """Every reset, in this process and in the interpreters the tests start, returns to the test cameras."""
+    path = tmp_path_factory.mktemp("sim") / "cameras.conf"
+    path.write_text(CAMERAS)
+    saved = os.environ.get("QELSIM_CONFIG")
+    os.environ["QELSIM_CONFIG"] = str(path)
+    yield
+    if saved is None:
+        del os.environ["QELSIM_CONFIG"]
+    else:
+        os.environ["QELSIM_CONFIG"] = saved
 
 
 @pytest.fixture
@@ -38,9 +54,9 @@ def python():
 
 @pytest.fixture
 def sim():
-    """The simulated Camera SDK, reset to its built-in cameras with an empty journal."""
+    """The simulated Camera SDK with the test cameras and an empty journal."""
     from brevalo.vra_qel_python_bindings import sim as simulator
 
-    simulator.reset()
+    simulator.configure(CAMERAS)
     yield simulator
     simulator.reset()

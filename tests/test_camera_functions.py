@@ -7,6 +7,7 @@ from __future__ import annotations
 import inspect
 import struct
 import traceback
+import tracemalloc
 from dataclasses import dataclass
 from types import SimpleNamespace
 
@@ -747,9 +748,23 @@ def test_negative_buffer_size_is_refused_before_the_handler(qel, sim, image_fn, 
     assert sim.calls(image_fn.entry) == 0
 
 
-def test_buffer_size_beyond_32_bits(qel, sim, image_fn):
-    with pytest.raises(OverflowError, match="^Python int too large to convert to C long$"):
-        call(qel, image_fn, buffer_size=2**31)  # the buffer is made, then the size does not fit
+@pytest.mark.parametrize("size", [2**31, 2**40])
+def test_buffer_size_beyond_32_bits_allocates_nothing(qel, sim, image_fn, size, restore_globals):
+    tracemalloc.start()
+    try:
+        with pytest.raises(OverflowError, match="^Python int too large to convert to C long$"):
+            call(qel, image_fn, buffer_size=size)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 2**20
+    del restore_globals["handle_error_code"]  # the handler is still looked up before the size is narrowed
+    with pytest.raises(NameError, match="'handle_error_code'"):
+        call(qel, image_fn, buffer_size=size)
+    assert sim.calls(image_fn.entry) == 0
+
+
+def test_buffer_size_beyond_the_index_range(qel, sim, image_fn):
     with pytest.raises(OverflowError, match="^cannot fit 'int' into an index-sized integer$"):
         call(qel, image_fn, buffer_size=2**64)
     assert sim.calls(image_fn.entry) == 0

@@ -75,7 +75,7 @@ def date(text: str) -> dt.datetime:
          {"INSTRUME": "QELSim M1 Mono Cooled", "XBINNING": 2, "XPIXSZ": 9.0, "GAIN": 120, "OFFSET": 30,
           "SET-TEMP": -5.0, "TIMESRC": "HOST CLOCK", "XORGSUBF": 0, "BAYERPAT": None}),
         (1, ["--region", "64x32+5+3", "--dark"],
-         {"INSTRUME": "QELSim C2 Colour GPS", "XBINNING": 1, "XPIXSZ": 2.9, "GAIN": 200, "OFFSET": 8,
+         {"INSTRUME": "QELSim C2 Colour GPS", "XBINNING": 1, "XPIXSZ": 2.9, "GAIN": 200, "OFFSET": 32,
           "SET-TEMP": None, "TIMESRC": "GPS", "XORGSUBF": 5, "YORGSUBF": 3, "BAYERPAT": "BGGR",
           "XBAYROFF": 0, "IMAGETYP": "Dark Frame", "SITELAT": -33.87}),
     ],

@@ -7,6 +7,7 @@ import struct
 
 import pytest
 
+from helpers import TEST_CAMERAS
 from test_records import camera_info_bytes, raw
 
 INCORRECT = "Argument '{}' has incorrect type (expected {}, got {})"
@@ -68,7 +69,7 @@ def test_no_argument_functions_refuse_arguments(qel):
 
 
 def test_camera_count(qel, sim):
-    assert qel.get_number_of_connected_cameras() == 2
+    assert qel.get_number_of_connected_cameras() == len(TEST_CAMERAS)
     assert sim.calls("GetNumOfConnectedCameras") == 1
 
 
@@ -190,7 +191,7 @@ def test_failure_codes_raise_the_tables_exception(qel, sim, function, entry, cod
 
 def test_unknown_index_and_id(qel, sim):
     with pytest.raises(qel.QELInvalidIndex):
-        qel.get_camera_property(2)
+        qel.get_camera_property(len(TEST_CAMERAS))
     with pytest.raises(qel.QELInvalidIndex):
         qel.get_camera_property(-1)
     with pytest.raises(qel.QELInvalidID):
@@ -226,7 +227,7 @@ def test_missing_handler_stops_before_the_sdk(qel, sim, restore_globals):
         qel.get_camera_property_by_id(2**40)  # the lookup comes before the 32-bit conversion
     assert sim.calls("GetCameraProperty") == 0 and sim.calls("GetCameraPropertyByID") == 0
     # the three functions without a result code do not need the handler
-    assert qel.get_number_of_connected_cameras() == 2
+    assert qel.get_number_of_connected_cameras() == len(TEST_CAMERAS)
     assert qel.camera_check(0x51E1, 0x0101) == 1
     assert qel.get_sdk_version()
 

@@ -9,7 +9,9 @@ import time
 
 import pytest
 
-MONO, COLOUR = 0, 1  # the simulator's cameras after a reset
+from helpers import TEST_CAMERAS
+
+MONO, COLOUR = 0, 1  # the test cameras (helpers.CAMERAS)
 
 
 @pytest.fixture
@@ -52,7 +54,7 @@ def expose(qel, camera_id: int, dark: bool = False, timeout: float = 10.0) -> in
 
 def test_typical_capture(qel, sim, camera):
     sim.set_clock_speed(50)
-    assert qel.get_number_of_connected_cameras() == 2
+    assert qel.get_number_of_connected_cameras() == len(TEST_CAMERAS)
     info = qel.get_camera_property(0)
     camera_id = camera(info.camera_id)
 
@@ -337,7 +339,7 @@ def test_gain_presets(qel, sim, camera):
 def test_unplugged_camera(qel, sim):
     qel.open_camera(COLOUR)
     sim.unplug_camera(COLOUR)
-    assert qel.get_number_of_connected_cameras() == 1
+    assert qel.get_number_of_connected_cameras() == len(TEST_CAMERAS) - 1
     with pytest.raises(qel.QELCameraRemoved):
         qel.get_roi_format(COLOUR)
 

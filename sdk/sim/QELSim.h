@@ -105,6 +105,24 @@ QEL_API int QELSimSetTemperature(int camera_id, double celsius);
  * of simulated time: the advertised frame rate is 1e6 / frame_interval_us. */
 QEL_API int QELSimGetTiming(int camera_id, double *readout_us, double *frame_interval_us);
 
+/* ---- the sky. Sensor pixel coordinates are unbinned, with pixel centres at whole numbers (pixel (0, 0)
+ * covers -0.5..0.5), x to the right and y downwards on an unflipped image; they include the offset of the
+ * scene from guiding and drift now. Sky positions are right ascension and declination in degrees. */
+
+/* Covers the telescope (covered != 0) or uncovers it: a covered camera's frames get no light. */
+QEL_API int QELSimSetCover(int camera_id, int covered);
+/* Where a sky position falls on the sensor (QEL_ERR_OUT_OF_BOUNDARY: 90 degrees or more from the pointing). */
+QEL_API int QELSimSkyToPixel(int camera_id, double ra, double dec, double *x, double *y);
+/* The sky position of a sensor position. */
+QEL_API int QELSimPixelToSky(int camera_id, double x, double y, double *ra, double *dec);
+/* The stars on the sensor now, brightest first: up to max_rows rows of six doubles (x, y, V magnitude,
+ * B-V, ra, dec) into `rows`, and their number (also beyond max_rows) into *count. */
+QEL_API int QELSimGetStars(int camera_id, double *rows, int max_rows, int *count);
+/* The user's star list of the sky every camera looks at: `count` rows of four doubles (ra, dec, V, B-V);
+ * with `replace` they replace the synthetic stars, else they join them. Until the next reset. 0, or -1 for
+ * a bad list. */
+QEL_API int QELSimSetStars(const double *rows, int count, int replace);
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "bmp.h"
@@ -12,7 +11,11 @@
 namespace qelsim {
 
 Camera::Camera(int id, const Model &model, std::int64_t utc_base_us)
-    : id_(id), model_(model), utc_base_us_(utc_base_us), stars_(make_star_field(model, model.seed)) {
+    : id_(id), model_(model), utc_base_us_(utc_base_us), maps_(make_sensor_maps(model)), projection_(model) {
+    sky_rates(model_, sky_);
+    double v0[kChannels];
+    channel_rates(model_, 0.65, v0);
+    for (double r : v0) brightest_rate_ = std::max(brightest_rate_, r);
     const SimTime now = clock::now();
     controls_.init(model_, now);
     mount_.reset(model_, now);
@@ -24,10 +27,21 @@ bool Camera::connected() {
     return !removed_;
 }
 
-int Camera::check(Need need) const {
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
-    if (state_ == State::closed) return QEL_ERR_CAMERA_CLOSED;
-    if (need == Need::initialised && state_ != State::initialised) return QEL_ERR_INVALID_SEQUENCE;
+Camera::Check &Camera::Check::outputs(std::initializer_list<const void *> outputs, bool wanted) {
+    for (const void *p : outputs) null_output_ = null_output_ || (wanted && !p);
+    return *this;
+}
+
+Camera::Check::operator int() const {
+    const Camera &c = camera_;
+    if (c.removed_) return QEL_ERR_CAMERA_REMOVED;
+    if (need_ != Need::any && c.state_ == State::closed) return QEL_ERR_CAMERA_CLOSED;
+    if (need_ == Need::initialised && c.state_ != State::initialised) return QEL_ERR_INVALID_SEQUENCE;
+    if (lacking_) return lacking_;
+    if (null_output_) return QEL_ERR_GENERAL;
+    if (no_video_ && c.capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
+    if (capturing_ && !c.capture_) return QEL_ERR_INVALID_SEQUENCE;
+    if (no_exposure_ && c.busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
     return QEL_SUCCESS;
 }
 
@@ -51,34 +65,36 @@ void Camera::reset_settings() {
     has_last_gps_ = false;
 }
 
+// What initialising and closing do: every setting back to its default, the cooler's included; the
+// sensor keeps its temperature.
+void Camera::restore_defaults() {
+    const SimTime now = clock::now();
+    const double temperature = controls_.temperature(now);
+    controls_.init(model_, now);
+    controls_.force_temperature(temperature, now);
+    reset_settings();
+}
+
 // ---- lifecycle and identity
 
 int Camera::info(QEL_CAMERA_INFO *info) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
-    if (!info) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::any).outputs({info})) return rc;
     fill_info(*this, info);
     return QEL_SUCCESS;
 }
 
 int Camera::open() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
+    if (int rc = check(Need::any)) return rc;
     if (state_ == State::closed) state_ = State::open;
     return QEL_SUCCESS;
 }
 
 int Camera::init() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
-    if (capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
-    if (busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
-    // The sensor keeps its temperature across an initialisation; the cooler settings do not.
-    const SimTime now = clock::now();
-    const double temperature = controls_.temperature(now);
-    controls_.init(model_, now);
-    controls_.force_temperature(temperature, now);
-    reset_settings();
+    if (int rc = check(Need::open).idle()) return rc;
+    restore_defaults();
     state_ = State::initialised;
     return QEL_SUCCESS;
 }
@@ -87,16 +103,9 @@ int Camera::close() {
     std::shared_ptr<Capture> capture;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (removed_) return QEL_ERR_CAMERA_REMOVED;
+        if (int rc = check(Need::any)) return rc;
         capture = detach_capture();
-        if (state_ != State::closed) {
-            // A closed camera forgets its settings but not its sensor temperature or its flash.
-            const SimTime now = clock::now();
-            const double temperature = controls_.temperature(now);
-            controls_.init(model_, now);
-            controls_.force_temperature(temperature, now);
-            reset_settings();
-        }
+        if (state_ != State::closed) restore_defaults();  // the flash is kept too
         state_ = State::closed;
         cv_.notify_all();
     }
@@ -118,8 +127,7 @@ void Camera::unplug() {
 
 int Camera::get_id(QEL_ID *id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
-    if (!id) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::open).outputs({id})) return rc;
     unsigned char bytes[8];
     flash::load(model_.serial.empty() ? "#" + std::to_string(id_) : model_.serial, bytes);
     std::memcpy(id->id, bytes, 8);
@@ -128,9 +136,7 @@ int Camera::get_id(QEL_ID *id) {
 
 int Camera::set_id(const QEL_ID &id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
-    if (capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
-    if (busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
+    if (int rc = check(Need::open).idle()) return rc;
     if (!flash::store(model_.serial.empty() ? "#" + std::to_string(id_) : model_.serial, id.id))
         return QEL_ERR_GENERAL;
     return QEL_SUCCESS;
@@ -138,9 +144,8 @@ int Camera::set_id(const QEL_ID &id) {
 
 int Camera::serial_number(QEL_ID *serial) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
-    if (model_.serial.empty()) return QEL_ERR_GENERAL;  // a model without a serial number
-    if (!serial) return QEL_ERR_GENERAL;
+    // A model without a serial number refuses with QEL_ERR_GENERAL.
+    if (int rc = check(Need::open).lacking(model_.serial.empty() ? QEL_ERR_GENERAL : 0).outputs({serial})) return rc;
     std::memset(serial->id, 0, 8);
     std::memcpy(serial->id, model_.serial.data(), std::min<std::size_t>(8, model_.serial.size()));
     return QEL_SUCCESS;
@@ -150,17 +155,15 @@ int Camera::serial_number(QEL_ID *serial) {
 
 int Camera::num_controls(int *count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
-    if (!count) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::open).outputs({count})) return rc;
     *count = static_cast<int>(controls_.caps().size());
     return QEL_SUCCESS;
 }
 
 int Camera::control_caps(int index, QEL_CONTROL_CAPS *caps) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
+    if (int rc = check(Need::open).outputs({caps})) return rc;
     if (index < 0 || index >= static_cast<int>(controls_.caps().size())) return QEL_ERR_INVALID_INDEX;
-    if (!caps) return QEL_ERR_GENERAL;
     const ControlCaps &c = controls_.caps()[static_cast<std::size_t>(index)];
     QEL_CONTROL_CAPS out;
     std::memset(&out, 0, sizeof out);
@@ -178,9 +181,8 @@ int Camera::control_caps(int index, QEL_CONTROL_CAPS *caps) {
 
 int Camera::get_control(int type, QEL_LONG *value, QEL_BOOL *is_auto) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (!controls_.find(type)) return QEL_ERR_INVALID_CONTROL_TYPE;
-    if (!value || !is_auto) return QEL_ERR_GENERAL;
+    const int lacking = controls_.find(type) ? QEL_SUCCESS : QEL_ERR_INVALID_CONTROL_TYPE;
+    if (int rc = check(Need::initialised).lacking(lacking).outputs({value, is_auto})) return rc;
     int v = 0;
     bool a = false;
     if (int rc = controls_.get(type, clock::now(), v, a)) return rc;
@@ -191,9 +193,8 @@ int Camera::get_control(int type, QEL_LONG *value, QEL_BOOL *is_auto) {
 
 int Camera::set_control(int type, QEL_LONG value, QEL_BOOL is_auto) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
     const ControlCaps *c = controls_.find(type);
-    if (!c) return QEL_ERR_INVALID_CONTROL_TYPE;
+    if (int rc = check(Need::initialised).lacking(c ? QEL_SUCCESS : QEL_ERR_INVALID_CONTROL_TYPE)) return rc;
     if ((type == QEL_GPS_START_LINE || type == QEL_GPS_END_LINE) && c->writable && (value < 0 || value >= height_))
         return QEL_ERR_GPS_PARAM_OUT_OF_RANGE;
     const int rc = controls_.set(type, value, is_auto != 0, clock::now());
@@ -206,9 +207,7 @@ int Camera::set_control(int type, QEL_LONG value, QEL_BOOL is_auto) {
 
 int Camera::set_roi(int width, int height, int bin, int img_type) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
-    if (busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
+    if (int rc = check(Need::initialised).idle()) return rc;
     if (std::find(model_.formats.begin(), model_.formats.end(), img_type) == model_.formats.end())
         return QEL_ERR_INVALID_IMAGE_TYPE;
     if (std::find(model_.bins.begin(), model_.bins.end(), bin) == model_.bins.end()) return QEL_ERR_INVALID_SIZE;
@@ -232,8 +231,7 @@ int Camera::set_roi(int width, int height, int bin, int img_type) {
 
 int Camera::get_roi(int *width, int *height, int *bin, int *img_type) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (!width || !height || !bin || !img_type) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::initialised).outputs({width, height, bin, img_type})) return rc;
     *width = width_;
     *height = height_;
     *bin = bin_;
@@ -243,8 +241,7 @@ int Camera::get_roi(int *width, int *height, int *bin, int *img_type) {
 
 int Camera::set_start(int x, int y) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
+    if (int rc = check(Need::initialised).no_exposure()) return rc;
     // Moving the region during video is allowed: the next frame is read from the new place.
     if (x < 0 || y < 0 || static_cast<std::int64_t>(x) + width_ > model_.max_width / bin_ ||
         static_cast<std::int64_t>(y) + height_ > model_.max_height / bin_)
@@ -256,8 +253,7 @@ int Camera::set_start(int x, int y) {
 
 int Camera::get_start(int *x, int *y) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (!x || !y) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::initialised).outputs({x, y})) return rc;
     *x = start_x_;
     *y = start_y_;
     return QEL_SUCCESS;
@@ -267,8 +263,7 @@ int Camera::get_start(int *x, int *y) {
 
 int Camera::guide(int direction, bool on) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
-    if (!model_.st4_port) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::open).lacking(model_.st4_port ? QEL_SUCCESS : QEL_ERR_GENERAL)) return rc;
     if (direction < QEL_GUIDE_NORTH || direction > QEL_GUIDE_WEST) return QEL_ERR_GENERAL;
     mount_.guide(direction, on, clock::now());
     return QEL_SUCCESS;
@@ -299,8 +294,8 @@ int Camera::disable_dark() {
 
 int Camera::gain_offset(int *offset_highest_dr, int *offset_unity_gain, int *gain_lowest_rn, int *offset_lowest_rn) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
-    if (!offset_highest_dr || !offset_unity_gain || !gain_lowest_rn || !offset_lowest_rn) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::open).outputs({offset_highest_dr, offset_unity_gain, gain_lowest_rn, offset_lowest_rn}))
+        return rc;
     *offset_highest_dr = model_.offset_highest_dr;
     *offset_unity_gain = model_.offset_unity_gain;
     *gain_lowest_rn = model_.gain_lowest_rn;
@@ -310,8 +305,7 @@ int Camera::gain_offset(int *offset_highest_dr, int *offset_unity_gain, int *gai
 
 int Camera::lmh_gain_offset(int *low, int *mid, int *high, int *high_offset) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
-    if (!low || !mid || !high || !high_offset) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::open).outputs({low, mid, high, high_offset})) return rc;
     *low = model_.lmh_low;
     *mid = model_.lmh_mid;
     *high = model_.lmh_high;
@@ -321,9 +315,7 @@ int Camera::lmh_gain_offset(int *low, int *mid, int *high, int *high_offset) {
 
 int Camera::gps_data(QEL_GPS_DATA *start, QEL_GPS_DATA *end) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (int rc = gps_status_code(model_)) return rc;
-    if (!start || !end) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::initialised).lacking(gps_status_code(model_)).outputs({start, end})) return rc;
     update_exposure(clock::now());
     if (!has_last_gps_) return QEL_ERR_GPS_DATA_INVALID;  // no frame yet
     *start = last_gps_start_;
@@ -345,15 +337,14 @@ void Camera::make_gps(SimTime start, SimTime end, double line_time, QEL_GPS_DATA
 
 int Camera::pointing(double *x, double *y) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
-    if (!x || !y) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::any).outputs({x, y})) return rc;
     mount_.offset_at(clock::now(), *x, *y);
     return QEL_SUCCESS;
 }
 
 int Camera::force_temperature(double celsius) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
+    if (int rc = check(Need::any)) return rc;
     if (!(celsius >= -50 && celsius <= 100)) return QEL_ERR_GENERAL;
     controls_.force_temperature(celsius, clock::now());
     return QEL_SUCCESS;
@@ -383,160 +374,6 @@ void fill_info(const Camera &camera, QEL_CAMERA_INFO *info) {
     out.bit_depth = m.bit_depth;
     out.is_trigger_cam = m.trigger;
     *info = out;
-}
-
-// ---- registry
-
-Registry &Registry::instance() {
-    // Leaked on purpose: producer threads may still run while the process exits, and must find the
-    // cameras they belong to intact.
-    static Registry *registry = new Registry();
-    return *registry;
-}
-
-Registry::Registry() { reset_to_base(); }
-
-std::uint64_t Registry::seed_for(const CameraSpec &spec, int position) const {
-    if (spec.seed_given) return spec.model.seed;
-    std::uint64_t s = seed_ * UINT64_C(0x9E3779B97F4A7C15) + spec.model.seed * 1000003u + static_cast<unsigned>(position);
-    s ^= s >> 29;
-    return s;
-}
-
-void Registry::configure(const Config &config) {
-    std::vector<std::shared_ptr<Camera>> old;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        old.swap(cameras_);
-    }
-    // Unplugging joins producer threads: never under the registry lock, which they do not need but
-    // callers of other cameras do.
-    for (auto &c : old) c->unplug();
-    flash::reset();
-    clock::reset();
-    clock::set_speed(config.speed);
-    std::lock_guard<std::mutex> lock(mutex_);
-    seed_ = config.seed;
-    replugged_.clear();
-    utc_base_us_ = config.utc_given ? config.utc_us : host_utc_us();
-    int id = 0;
-    for (const CameraSpec &spec : config.cameras) {
-        Model m = spec.model;
-        m.seed = seed_for(spec, id);
-        if (!spec.serial_given && !m.serial.empty()) {
-            char number[8];
-            std::snprintf(number, sizeof number, "%04d", (id + 1) % 10000);
-            m.serial = m.serial.substr(0, std::min<std::size_t>(4, m.serial.size())) + number;
-        }
-        cameras_.push_back(std::make_shared<Camera>(id, m, utc_base_us_));
-        ++id;
-    }
-    next_id_ = id;
-}
-
-std::string Registry::reset_to_base() {
-    Config config = builtin_config();
-    std::string error;
-    const char *path = std::getenv("QELSIM_CONFIG");
-    if (path && *path) {
-        std::string text;
-        Config parsed;
-        if (read_config_file(path, text, error) && parse_config(text, parsed, error)) {
-            config = std::move(parsed);
-        } else {
-            error = std::string("QELSIM_CONFIG ") + path + ": " + error;
-            // A library has no better channel than this for a configuration nobody asked it about.
-            std::fprintf(stderr, "QELSim: %s; using the built-in cameras\n", error.c_str());
-        }
-    }
-    configure(config);
-    std::lock_guard<std::mutex> lock(mutex_);
-    base_error_ = error;
-    return error;
-}
-
-std::string Registry::base_error() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return base_error_;
-}
-
-int Registry::count() {
-    std::vector<std::shared_ptr<Camera>> all;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        all = cameras_;
-    }
-    return static_cast<int>(std::count_if(all.begin(), all.end(), [](const auto &c) { return c->connected(); }));
-}
-
-int Registry::by_index(int index, std::shared_ptr<Camera> &camera) {
-    std::vector<std::shared_ptr<Camera>> all;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        all = cameras_;
-    }
-    int i = 0;
-    for (const auto &c : all) {
-        if (!c->connected()) continue;
-        if (i++ == index) {
-            camera = c;
-            return QEL_SUCCESS;
-        }
-    }
-    return QEL_ERR_INVALID_INDEX;
-}
-
-int Registry::by_id(int camera_id, std::shared_ptr<Camera> &camera) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto &c : cameras_)
-        if (c->id() == camera_id) {
-            camera = c;
-            return QEL_SUCCESS;
-        }
-    return QEL_ERR_INVALID_ID;
-}
-
-bool Registry::is_product(int vendor_id, int product_id) {
-    if (vendor_id != kVendorId) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto &c : cameras_)
-        if (c->model().product_id == product_id) return true;
-    const std::vector<Model> &models = catalogue();
-    return std::any_of(models.begin(), models.end(), [&](const Model &m) { return m.product_id == product_id; });
-}
-
-int Registry::plug(const CameraSpec &spec) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const int id = next_id_++;
-    Model m = spec.model;
-    m.seed = seed_for(spec, id);
-    if (!spec.serial_given && !m.serial.empty()) {
-        char number[8];
-        std::snprintf(number, sizeof number, "%04d", (id + 1) % 10000);
-        m.serial = m.serial.substr(0, std::min<std::size_t>(4, m.serial.size())) + number;
-    }
-    cameras_.push_back(std::make_shared<Camera>(id, m, utc_base_us_));
-    return id;
-}
-
-int Registry::unplug(int camera_id) {
-    std::shared_ptr<Camera> camera;
-    if (by_id(camera_id, camera) != QEL_SUCCESS || !camera->connected()) return -1;
-    camera->unplug();
-    return 0;
-}
-
-int Registry::replug(int camera_id) {
-    std::shared_ptr<Camera> camera;
-    if (by_id(camera_id, camera) != QEL_SUCCESS || camera->connected()) return -1;
-    // The same device again: same model, serial number, seed and flash, under a new id.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (std::find(replugged_.begin(), replugged_.end(), camera_id) != replugged_.end()) return -1;
-    if (std::find(cameras_.begin(), cameras_.end(), camera) == cameras_.end()) return -1;  // reset meanwhile
-    replugged_.push_back(camera_id);
-    const int id = next_id_++;
-    cameras_.push_back(std::make_shared<Camera>(id, camera->model(), utc_base_us_));
-    return id;
 }
 
 }  // namespace qelsim

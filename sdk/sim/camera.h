@@ -1,4 +1,4 @@
-// One simulated camera: its state machine and every operation on it, and the registry of cameras.
+// One simulated camera: its state machine and every operation on it.
 //
 // Each camera has one mutex; every operation takes it, checks the camera's state and arguments, and
 // answers with a result code. Long work (frame synthesis, frame copies, file reads) runs outside the
@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,29 +22,10 @@
 #include "controls.h"
 #include "model.h"
 #include "mount.h"
+#include "producer.h"
 #include "sensor.h"
 
 namespace qelsim {
-
-// One frame in the video queue.
-struct Frame {
-    std::vector<std::uint8_t> pixels;
-    std::size_t size = 0;
-    bool has_gps = false;
-    QEL_GPS_DATA gps_start{}, gps_end{};
-};
-
-// One run of video capture: the producer thread and what triggers hand it.
-struct Capture {
-    bool stop = false;
-    std::thread thread;
-    int mode = QEL_MODE_NORMAL;
-    SimTime started = 0;
-    std::deque<SimTime> edges;                            // edge modes: trigger instants
-    std::deque<std::pair<SimTime, SimTime>> windows;      // level modes: exposure windows
-    bool level_active = false;
-    SimTime level_since = 0;
-};
 
 class Camera {
 public:
@@ -113,27 +95,72 @@ public:
     int force_temperature(double celsius);
     int timing(double *readout_us, double *frame_interval_us);
 
+    // ---- the sky this camera looks at (scene.cpp)
+    int set_cover(bool covered);
+    int sky_to_pixel(double ra, double dec, double *x, double *y);
+    int pixel_to_sky(double x, double y, double *ra, double *dec);
+    // Stars on the sensor now, brightest first: rows of x, y, V, B-V, ra, dec; their number in *count.
+    int field_stars(double *rows, int max_rows, int *count);
+
 private:
     enum class State { closed, open, initialised };
-    enum class Need { open, initialised };
-    struct Exposure {
-        enum Phase { idle, working, done, failed } phase = idle;
-        SimTime start = 0, end = 0, ready = 0;
-        FrameParams params;
-        bool consumed = false;
-        QEL_GPS_DATA gps_start{}, gps_end{};
+    enum class Need { any, open, initialised };
+    // The refusals every operation shares, answered in the order the README documents: removed,
+    // closed, not initialised, what the model lacks, null outputs, then what runs (video, no capture,
+    // an exposure). An operation names what it needs, `if (int rc = check(Need::open).outputs({p}))`,
+    // under the camera's lock, and then checks only its own values.
+    class Check {
+    public:
+        Check(const Camera &camera, Need need) : camera_(camera), need_(need) {}
+        // The code refusing the call when the model (or the mode it is in) lacks what the call needs.
+        Check &lacking(int code) {
+            lacking_ = code;
+            return *this;
+        }
+        // Outputs that must not be null (where `wanted`: the GPS record of a call that asks for one).
+        Check &outputs(std::initializer_list<const void *> outputs, bool wanted = true);
+        // What must not run: an exposure (QEL_ERR_EXPOSURE_IN_PROGRESS), and for idle() video as well
+        // (QEL_ERR_VIDEO_MODE_ACTIVE).
+        Check &no_exposure() {
+            no_exposure_ = true;
+            return *this;
+        }
+        Check &idle() {
+            no_video_ = true;
+            return no_exposure();
+        }
+        // What must run: video capture (QEL_ERR_INVALID_SEQUENCE).
+        Check &capturing() {
+            capturing_ = true;
+            return *this;
+        }
+        // QEL_SUCCESS, or the first refusal.
+        operator int() const;
+
+    private:
+        const Camera &camera_;
+        const Need need_;
+        int lacking_ = QEL_SUCCESS;
+        bool null_output_ = false, no_video_ = false, no_exposure_ = false, capturing_ = false;
     };
 
-    // QEL_SUCCESS, or the code that refuses a call on this camera in its present state.
-    int check(Need need) const;
+    Check check(Need need) const { return Check(*this, need); }
     // The frame parameters of the current settings, without pointing or frame number.
     FrameParams frame_params() const;
+    // What a frame exposed from `start` to `end` adds: pointing, dark current over the temperature's
+    // history, the stars around the field.
+    void finish_frame(FrameParams &p, SimTime start, SimTime end);
+    // The stars that can shine into the sensor area [x0, x1] x [y0, y1] (sensor pixels, the scene shifted
+    // by (shift_x, shift_y)), at least to magnitude `depth`.
+    const std::shared_ptr<const StarField> &star_field(double x0, double y0, double x1, double y1, double shift_x,
+                                                       double shift_y, double depth);
     double readout_us() const;
     double line_time_us() const;
     int frame_interval_us(double readout) const;
     void make_gps(SimTime start, SimTime end, double line_time, QEL_GPS_DATA &a, QEL_GPS_DATA &b) const;
     void update_exposure(SimTime now);
     void reset_settings();
+    void restore_defaults();
     bool busy_exposing(SimTime now) const;
     // Takes the running capture out of the camera; the caller joins it after unlocking.
     std::shared_ptr<Capture> detach_capture();
@@ -144,7 +171,10 @@ private:
     const int id_;
     const Model model_;
     const std::int64_t utc_base_us_;
-    const std::shared_ptr<const StarField> stars_;
+    const std::shared_ptr<const SensorMaps> maps_;
+    const Projection projection_;
+    double sky_[kChannels] = {};
+    double brightest_rate_ = 0;  // electrons per second of a V = 0 star in its brightest channel
 
     std::mutex mutex_;
     std::condition_variable cv_;
@@ -168,43 +198,8 @@ private:
     std::shared_ptr<const std::vector<std::uint8_t>> dark_;
     bool has_last_gps_ = false;
     QEL_GPS_DATA last_gps_start_{}, last_gps_end_{};
-};
-
-// Cameras in index order; removed ones stay so that their ids answer QEL_ERR_CAMERA_REMOVED.
-class Registry {
-public:
-    static Registry &instance();
-
-    // Reset to a configuration: stops and removes every camera, then connects the configured ones
-    // with ids 0..n-1. The clock restarts at the configured speed.
-    void configure(const Config &config);
-    // The base configuration: QELSIM_CONFIG's file if set and valid, else the built-in catalogue.
-    // Returns the problem with QELSIM_CONFIG's file, empty when there is none.
-    std::string reset_to_base();
-    std::string base_error();
-
-    int count();
-    // QEL_SUCCESS with the camera, or QEL_ERR_INVALID_INDEX / QEL_ERR_INVALID_ID.
-    int by_index(int index, std::shared_ptr<Camera> &camera);
-    int by_id(int camera_id, std::shared_ptr<Camera> &camera);
-    bool is_product(int vendor_id, int product_id);
-
-    // Hot-plug; each returns the new id or -1.
-    int plug(const CameraSpec &spec);
-    int unplug(int camera_id);
-    int replug(int camera_id);
-
-private:
-    Registry();
-    std::uint64_t seed_for(const CameraSpec &spec, int position) const;
-
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<Camera>> cameras_;
-    int next_id_ = 0;
-    std::uint64_t seed_ = 0;
-    std::int64_t utc_base_us_ = 0;
-    std::string base_error_;
-    std::vector<int> replugged_;  // removed ids whose device is back under a new id
+    bool covered_ = false;
+    std::shared_ptr<const StarField> stars_;
 };
 
 void fill_info(const Camera &camera, QEL_CAMERA_INFO *info);

@@ -100,6 +100,61 @@ bool to_utc(const std::string &s, std::int64_t &out) {
     return true;
 }
 
+// The keys of a [camera] section that take a number in a range.
+struct Range {
+    const char *key;
+    double lo, hi;
+    double Model::*field;
+};
+
+const Range *number_key(const std::string &key) {
+    static const Range ranges[] = {
+        {"read_noise", 0, 1000, &Model::read_noise},
+        {"read_noise_gain0", 0, 1000, &Model::read_noise_gain0},
+        {"dark_current", 0, 1e4, &Model::dark_current},
+        {"dark_doubling", 1, 100, &Model::dark_doubling},
+        {"full_well", 100, 1e7, &Model::full_well},
+        {"qe", 0.01, 1, &Model::qe},
+        {"hot_pixels", 0, 0.1, &Model::hot_pixels},
+        {"warm_pixels", 0, 0.1, &Model::warm_pixels},
+        {"amp_glow", 0, 1e6, &Model::amp_glow},
+        {"prnu", 0, 0.5, &Model::prnu},
+        {"bias_rows", 0, 1000, &Model::bias_rows},
+        {"bias_cols", 0, 1000, &Model::bias_cols},
+        {"cosmic_rate", 0, 1000, &Model::cosmic_rate},
+        {"ra", 0, 360, &Model::ra},
+        {"dec", -90, 90, &Model::dec},
+        {"rotation", -360, 360, &Model::rotation},
+        {"focal_length", 1, 100000, &Model::focal_length},
+        {"pixel_scale", 0.001, 3600, &Model::pixel_scale},
+        {"aperture", 1, 10000, &Model::aperture},
+        {"seeing", 0.1, 60, &Model::seeing},
+        {"fwhm", 0.5, 50, &Model::fwhm},
+        {"psf_wing", 0, 0.9, &Model::psf_wing},
+        {"psf_corner", 0.5, 5, &Model::psf_corner},
+        {"vignetting", 0.05, 1, &Model::vignetting},
+        {"sky_brightness", 5, 30, &Model::sky_brightness},
+        {"sky", 0, 1e6, &Model::sky},
+        {"sky_color", -0.5, 3, &Model::sky_color},
+        {"sky_gradient_x", -1, 1, &Model::sky_gradient_x},
+        {"sky_gradient_y", -1, 1, &Model::sky_gradient_y},
+        {"star_density", 0, 1e5, &Model::star_density},
+        {"mag_limit", -2, 24, &Model::mag_limit},
+        {"guide_rate", 0, 1000, &Model::guide_rate},
+        {"drift_x", -1000, 1000, &Model::drift_x},
+        {"drift_y", -1000, 1000, &Model::drift_y},
+        {"ambient", -40, 60, &Model::ambient},
+        {"cooler_delta", 0, 80, &Model::cooler_delta},
+        {"cooler_tau", 0.1, 3600, &Model::cooler_tau},
+        {"heater", 0, 30, &Model::heater},
+        {"line_time", 0.1, 10000, &Model::line_time_us},
+        {"usb_rate", 1, 100000, &Model::usb_mbytes_per_s},
+    };
+    for (const Range &r : ranges)
+        if (key == r.key) return &r;
+    return nullptr;
+}
+
 class Parser {
 public:
     std::string error;
@@ -209,30 +264,10 @@ public:
             else if (v == "fpga_error") m.gps_status = GpsStatus::fpga_error;
             else if (v == "no_fix") m.gps_status = GpsStatus::no_fix;
             else return bad("ok, old_firmware, fpga_error or no_fix");
-        } else if (key == "read_noise" || key == "dark_current" || key == "sky" || key == "star_density" ||
-                   key == "fwhm" || key == "guide_rate" || key == "drift_x" || key == "drift_y" ||
-                   key == "ambient" || key == "cooler_delta" || key == "cooler_tau" || key == "line_time" ||
-                   key == "usb_rate") {
-            struct Range {
-                const char *key;
-                double lo, hi;
-                double Model::*field;
-            };
-            static const Range ranges[] = {
-                {"read_noise", 0, 1000, &Model::read_noise},     {"dark_current", 0, 1e4, &Model::dark_current},
-                {"sky", 0, 1e6, &Model::sky},                    {"star_density", 0, 1000, &Model::star_density},
-                {"fwhm", 0.5, 50, &Model::fwhm},                 {"guide_rate", 0, 1000, &Model::guide_rate},
-                {"drift_x", -1000, 1000, &Model::drift_x},       {"drift_y", -1000, 1000, &Model::drift_y},
-                {"ambient", -40, 60, &Model::ambient},           {"cooler_delta", 0, 80, &Model::cooler_delta},
-                {"cooler_tau", 0.1, 3600, &Model::cooler_tau},   {"line_time", 0.1, 10000, &Model::line_time_us},
-                {"usb_rate", 1, 100000, &Model::usb_mbytes_per_s},
-            };
-            for (const Range &r : ranges) {
-                if (key != r.key) continue;
-                if (!to_double(value, r.lo, r.hi, d))
-                    return bad(("a number from " + number(r.lo) + " to " + number(r.hi)).c_str());
-                m.*r.field = d;
-            }
+        } else if (const Range *r = number_key(key)) {
+            if (!to_double(value, r->lo, r->hi, d))
+                return bad(("a number from " + number(r->lo) + " to " + number(r->hi)).c_str());
+            m.*r->field = d;
         } else if (key == "queue") {
             if (!to_int(value, 1, 64, i)) return bad("an integer from 1 to 64");
             m.queue = static_cast<int>(i);
@@ -315,6 +350,13 @@ bool parse_config(const std::string &text, Config &out, std::string &error) {
         } else if (key == "speed") {
             if (!to_double(value, 1e-3, 1e6, d)) return error = "line " + std::to_string(line) + ": 'speed' must be a number from 0.001 to 1000000", false;
             c.speed = d;
+        } else if (key == "catalogue" || key == "catalog") {
+            std::string message;
+            if (!read_catalogue(value, c.stars, message)) return error = "line " + std::to_string(line) + ": " + message, false;
+        } else if (key == "catalogue_mode" || key == "catalog_mode") {
+            const std::string v = lower(value);
+            if (v != "add" && v != "replace") return error = "line " + std::to_string(line) + ": '" + key + "' must be add or replace", false;
+            c.replace_stars = v == "replace";
         } else if (key == "utc") {
             if (!to_utc(value, c.utc_us)) return error = "line " + std::to_string(line) + ": 'utc' must look like 2024-03-20T21:30:00", false;
             c.utc_given = true;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model.h"
+#include "sky.h"
 
 namespace qelsim {
 
@@ -21,6 +22,8 @@ struct Config {
     double speed = 1;
     bool utc_given = false;
     std::int64_t utc_us = 0;  // GPS time at simulated time 0, microseconds since 1970 (UTC)
+    std::vector<CatalogueStar> stars;  // the user's catalogue
+    bool replace_stars = false;        // it replaces the synthetic stars
     bool cameras_given = false;
     std::vector<CameraSpec> cameras;
 };

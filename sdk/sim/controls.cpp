@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "sky.h"
+
 namespace qelsim {
 
 namespace {
@@ -31,8 +33,10 @@ std::vector<ControlCaps> caps_table(const Model &m) {
         {QEL_HIGH_SPEED_MODE, "HighSpeedMode", "Read rows twice as fast", 0, 1, 0, false, true},
     };
     if (m.is_color) {
-        t.push_back({QEL_WB_R, "WB_R", "White balance, red channel", 1, 99, 52, true, true});
-        t.push_back({QEL_WB_B, "WB_B", "White balance, blue channel", 1, 99, 95, true, true});
+        int wb_r = 50, wb_b = 50;
+        neutral_white_balance(m, wb_r, wb_b);  // a grey night sky
+        t.push_back({QEL_WB_R, "WB_R", "White balance, red channel", 1, 99, wb_r, true, true});
+        t.push_back({QEL_WB_B, "WB_B", "White balance, blue channel", 1, 99, wb_b, true, true});
         t.push_back({QEL_MONO_BIN, "Mono bin", "Binned colour frames come out monochrome", 0, 1, 0, false, true});
     }
     if (m.cooler) {
@@ -65,8 +69,8 @@ void Controls::init(const Model &model, SimTime now) {
     ambient_ = model.ambient;
     delta_ = model.cooler_delta;
     tau_s_ = model.cooler_tau;
-    temp0_ = ambient_;
-    temp_t_ = now;
+    heater_ = model.heater;
+    history_.assign(1, Piece{now, ambient_, ambient_});
 }
 
 const ControlCaps *Controls::find(int type) const {
@@ -75,34 +79,61 @@ const ControlCaps *Controls::find(int type) const {
     return nullptr;
 }
 
-// Where the sensor temperature settles: the target if the cooler can reach it, else as low as it can.
+// Where the sensor temperature settles: ambient (warmer by the heater while it is on), or the cooler's
+// target if the cooler can reach it, else as low as it can. A cooler cannot warm: a target above ambient
+// settles at ambient, with the cooler idle.
+double Controls::warm() const {
+    const bool heating = present_[QEL_ANTI_DEW_HEATER] && values_[QEL_ANTI_DEW_HEATER];
+    return ambient_ + (heating ? heater_ : 0);
+}
+
 double Controls::setpoint() const {
-    if (!present_[QEL_COOLER_ON] || !values_[QEL_COOLER_ON]) return ambient_;
-    return std::max<double>(values_[QEL_TARGET_TEMP], ambient_ - delta_);
+    if (!present_[QEL_COOLER_ON] || !values_[QEL_COOLER_ON]) return warm();
+    return std::clamp<double>(values_[QEL_TARGET_TEMP], warm() - delta_, warm());
+}
+
+const Controls::Piece &Controls::piece_at(SimTime t) const {
+    for (auto it = history_.rbegin(); it != history_.rend(); ++it)
+        if (it->t <= t) return *it;
+    return history_.front();
 }
 
 double Controls::temperature(SimTime now) const {
-    const double dt = std::max<double>(0, static_cast<double>(now - temp_t_) * 1e-6);
-    const double s = setpoint();
-    return s + (temp0_ - s) * std::exp(-dt / tau_s_);
+    const Piece &p = piece_at(now);
+    const double dt = std::max<double>(0, static_cast<double>(now - p.t) * 1e-6);
+    return p.to + (p.from - p.to) * std::exp(-dt / tau_s_);
 }
 
-// Starts a new piece of the exponential at `now`, before the setpoint changes.
+// Starts a new piece of the exponential at `now`, towards the setpoint after a change.
 void Controls::settle(SimTime now) {
-    temp0_ = temperature(now);
-    temp_t_ = now;
+    const double from = temperature(now);
+    history_.push_back(Piece{now, from, setpoint()});
+    if (history_.size() > 64) history_.erase(history_.begin());
 }
 
 void Controls::force_temperature(double celsius, SimTime now) {
-    temp0_ = celsius;
-    temp_t_ = now;
+    history_.push_back(Piece{now, celsius, setpoint()});
+    if (history_.size() > 64) history_.erase(history_.begin());
+}
+
+double Controls::dark_seconds(SimTime start, SimTime end, double doubling) const {
+    if (end <= start) return 0;
+    // Simpson's rule over a temperature that is smooth between changes of the settings.
+    constexpr int kSteps = 64;
+    const double h = static_cast<double>(end - start) / kSteps;
+    double sum = 0;
+    for (int i = 0; i <= kSteps; ++i) {
+        const double f = std::pow(2.0, temperature(start + static_cast<SimTime>(std::llround(i * h))) / doubling);
+        sum += f * (i == 0 || i == kSteps ? 1 : (i % 2 ? 4 : 2));
+    }
+    return sum * h / 3 * 1e-6;
 }
 
 int Controls::cooler_power(SimTime now) const {
     if (!present_[QEL_COOLER_ON] || !values_[QEL_COOLER_ON]) return 0;
     const double t = temperature(now);
     // Holding a temperature below ambient costs power in proportion; pulling down costs more.
-    const double p = (ambient_ - t) / delta_ * 100 + 10 * (t - values_[QEL_TARGET_TEMP]);
+    const double p = (warm() - t) / delta_ * 100 + 10 * (t - values_[QEL_TARGET_TEMP]);
     return static_cast<int>(std::lround(std::clamp(p, 0.0, 100.0)));
 }
 
@@ -123,9 +154,10 @@ int Controls::set(int type, int value, bool is_auto, SimTime now) {
     const ControlCaps *c = type >= 0 && type < kControlTypes && present_[type] ? find(type) : nullptr;
     if (!c) return QEL_ERR_INVALID_CONTROL_TYPE;
     if (!c->writable || value < c->min || value > c->max || (is_auto && !c->is_auto)) return QEL_ERR_GENERAL;
-    if (type == QEL_COOLER_ON || type == QEL_TARGET_TEMP) settle(now);
     values_[type] = value;
     autos_[type] = is_auto;
+    // The temperature so far follows the old setpoint; from now on it relaxes towards the new one.
+    if (type == QEL_COOLER_ON || type == QEL_TARGET_TEMP || type == QEL_ANTI_DEW_HEATER) settle(now);
     return QEL_SUCCESS;
 }
 

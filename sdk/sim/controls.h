@@ -46,22 +46,31 @@ public:
     double temperature(SimTime now) const;
     void force_temperature(double celsius, SimTime now);
     int cooler_power(SimTime now) const;
+    // The integral of 2^(T(t) / doubling) over [start, end], in seconds: the dark current of an exposure
+    // is the rate at 0 degrees C times this, whatever the temperature did meanwhile.
+    double dark_seconds(SimTime start, SimTime end, double doubling) const;
 
     // After a video frame of this mean brightness (0..255): moves exposure and gain that are on
     // automatic towards the target brightness, within their automatic limits.
     void auto_adjust(double brightness);
 
 private:
+    // One piece of the temperature's history: from `t` on it relaxes from `from` towards `to`.
+    struct Piece {
+        SimTime t;
+        double from, to;
+    };
+    double warm() const;
     double setpoint() const;
     void settle(SimTime now);
+    const Piece &piece_at(SimTime t) const;
 
     std::vector<ControlCaps> caps_;
     int values_[kControlTypes] = {};
     bool autos_[kControlTypes] = {};
     bool present_[kControlTypes] = {};
-    double ambient_ = 20, delta_ = 35, tau_s_ = 60;
-    double temp0_ = 20;  // temperature at temp_t_
-    SimTime temp_t_ = 0;
+    double ambient_ = 20, delta_ = 35, tau_s_ = 60, heater_ = 5;
+    std::vector<Piece> history_;  // newest last; a few hours of cooler changes are plenty
 };
 
 }  // namespace qelsim

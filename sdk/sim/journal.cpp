@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace qelsim {
@@ -19,51 +20,22 @@ struct EntryPointInfo {
 
 constexpr unsigned bit(int i) { return 1u << i; }
 
-// Same order as Ep.
+template <class R, class... A>
+constexpr int arity(R (*)(A...)) {
+    return sizeof...(A);
+}
+
 const EntryPointInfo kInfo[kEntryPointCount] = {
-    {"QELGetNumOfConnectedCameras", 0, 0, false},
-    {"QELCameraCheck", 2, 0, false},
-    {"QELGetSDKVersion", 0, 0, true},
-    {"QELGetCameraProperty", 2, bit(0), false},
-    {"QELGetCameraPropertyByID", 2, bit(1), false},
-    {"QELOpenCamera", 1, 0, false},
-    {"QELInitCamera", 1, 0, false},
-    {"QELCloseCamera", 1, 0, false},
-    {"QELGetID", 2, bit(1), false},
-    {"QELSetID", 2, 0, false},
-    {"QELGetSerialNumber", 2, bit(1), false},
-    {"QELGetNumOfControls", 2, bit(1), false},
-    {"QELGetControlCaps", 3, bit(2), false},
-    {"QELGetControlValue", 4, bit(2) | bit(3), false},
-    {"QELSetControlValue", 4, 0, false},
-    {"QELSetROIFormat", 5, 0, false},
-    {"QELGetROIFormat", 5, bit(1) | bit(2) | bit(3) | bit(4), false},
-    {"QELSetStartPos", 3, 0, false},
-    {"QELGetStartPos", 3, bit(1) | bit(2), false},
-    {"QELGetCameraSupportMode", 2, bit(1), false},
-    {"QELGetCameraMode", 2, bit(1), false},
-    {"QELSetCameraMode", 2, 0, false},
-    {"QELSendSoftTrigger", 2, 0, false},
-    {"QELSetTriggerOutputIOConf", 5, 0, false},
-    {"QELGetTriggerOutputIOConf", 5, bit(2) | bit(3) | bit(4), false},
-    {"QELStartExposure", 2, 0, false},
-    {"QELStopExposure", 1, 0, false},
-    {"QELGetExpStatus", 2, bit(1), false},
-    {"QELGetDataAfterExp", 3, bit(1), false},
-    {"QELGetDataAfterExpGPS", 4, bit(1) | bit(3), false},
-    {"QELStartVideoCapture", 1, 0, false},
-    {"QELStopVideoCapture", 1, 0, false},
-    {"QELGetVideoData", 4, bit(1), false},
-    {"QELGetVideoDataGPS", 5, bit(1) | bit(4), false},
-    {"QELGetDroppedFrames", 2, bit(1), false},
-    {"QELPulseGuideOn", 2, 0, false},
-    {"QELPulseGuideOff", 2, 0, false},
-    {"QELEnableDarkSubtract", 2, 0, false},
-    {"QELDisableDarkSubtract", 1, 0, false},
-    {"QELGetGainOffset", 5, bit(1) | bit(2) | bit(3) | bit(4), false},
-    {"QELGetLMHGainOffset", 5, bit(1) | bit(2) | bit(3) | bit(4), false},
-    {"QELGPSGetData", 3, bit(1) | bit(2), false},
+#define QELSIM_INFO(result, name, parameters, arguments, outputs, work) \
+    {"QEL" #name, arity(&QEL##name), positions outputs, std::is_same_v<result, const char *>},
+    QELSIM_ENTRY_POINTS(QELSIM_INFO)
+#undef QELSIM_INFO
 };
+
+#define QELSIM_FITS(result, name, ...) \
+    static_assert(arity(&QEL##name) <= QELSIM_JOURNAL_MAX_ARGS, "QEL" #name " has more arguments than the journal keeps");
+QELSIM_ENTRY_POINTS(QELSIM_FITS)
+#undef QELSIM_FITS
 
 struct Fault {
     int code = 0;
@@ -111,9 +83,7 @@ int first_output(int ep) {
 
 }  // namespace
 
-const char *entry_point_name(Ep ep) { return kInfo[static_cast<int>(ep)].name; }
-
-CallRecord::CallRecord(Ep ep, std::initializer_list<long long> args, std::initializer_list<Out> outs) : ep_(ep) {
+CallRecord::CallRecord(EntryPoint ep, std::initializer_list<long long> args, std::initializer_list<Out> outs) : ep_(ep) {
     Journal &j = journal();
     const int i = static_cast<int>(ep);
     std::lock_guard<std::mutex> lock(j.mutex);

@@ -6,61 +6,28 @@
 #include <initializer_list>
 
 #include "QELSim.h"
+#include "entry_points.h"
 
 namespace qelsim {
 
 // One value per entry point, in the order of the SDK header.
-enum class Ep : int {
-    GetNumOfConnectedCameras,
-    CameraCheck,
-    GetSDKVersion,
-    GetCameraProperty,
-    GetCameraPropertyByID,
-    OpenCamera,
-    InitCamera,
-    CloseCamera,
-    GetID,
-    SetID,
-    GetSerialNumber,
-    GetNumOfControls,
-    GetControlCaps,
-    GetControlValue,
-    SetControlValue,
-    SetROIFormat,
-    GetROIFormat,
-    SetStartPos,
-    GetStartPos,
-    GetCameraSupportMode,
-    GetCameraMode,
-    SetCameraMode,
-    SendSoftTrigger,
-    SetTriggerOutputIOConf,
-    GetTriggerOutputIOConf,
-    StartExposure,
-    StopExposure,
-    GetExpStatus,
-    GetDataAfterExp,
-    GetDataAfterExpGPS,
-    StartVideoCapture,
-    StopVideoCapture,
-    GetVideoData,
-    GetVideoDataGPS,
-    GetDroppedFrames,
-    PulseGuideOn,
-    PulseGuideOff,
-    EnableDarkSubtract,
-    DisableDarkSubtract,
-    GetGainOffset,
-    GetLMHGainOffset,
-    GPSGetData,
+enum class EntryPoint : int {
+#define QELSIM_ENUMERATOR(result, name, ...) name,
+    QELSIM_ENTRY_POINTS(QELSIM_ENUMERATOR)
+#undef QELSIM_ENUMERATOR
     Count
 };
 
-constexpr int kEntryPointCount = static_cast<int>(Ep::Count);
+constexpr int kEntryPointCount = static_cast<int>(EntryPoint::Count);
 
-const char *entry_point_name(Ep ep);
+// The output positions of a row of QELSIM_ENTRY_POINTS as bits: bit i set, argument i is written.
+template <class... Position>
+constexpr unsigned positions(Position... i) {
+    return (0u | ... | (1u << i));
+}
 
-// An output argument of a call: its position among the arguments, where it points and how big it is.
+// An argument of a call as an output: its position, where it points and how big it is (null for an
+// argument that is no output).
 struct Out {
     int index;
     void *ptr;
@@ -70,7 +37,7 @@ struct Out {
 // Journals one call on construction and tells whether an injected fault replaces it.
 class CallRecord {
 public:
-    CallRecord(Ep ep, std::initializer_list<long long> args, std::initializer_list<Out> outs = {});
+    CallRecord(EntryPoint ep, std::initializer_list<long long> args, std::initializer_list<Out> outs = {});
 
     // True when a fault was armed for this call; its output bytes have then been written already.
     bool faulted() const { return faulted_; }
@@ -87,7 +54,7 @@ public:
     const char *fault_text() const { return text_; }
 
 private:
-    Ep ep_;
+    EntryPoint ep_;
     bool faulted_ = false;
     int code_ = 0;
     const char *text_ = nullptr;

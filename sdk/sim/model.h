@@ -52,17 +52,43 @@ struct Model {
     double line_time_us = 20;     // one sensor row read at bin 1, normal speed
     double usb_mbytes_per_s = 0;  // link throughput at 100 % bandwidth
 
-    // ---- the scene and the sensor physics
-    double read_noise = 3;       // electrons
-    double dark_current = 0.02;  // electrons per second and pixel at 0 degrees C
-    double sky = 5;              // electrons per second and pixel
-    double star_density = 50;    // stars per million pixels
-    double fwhm = 3;             // star images, sensor pixels
-    double guide_rate = 2;       // sensor pixels per second of guiding
+    // ---- where the telescope points and what it is (README: "The sky and the optics")
+    double ra = 0, dec = 0;        // degrees, the sky at the sensor's centre
+    double rotation = 0;           // degrees, the sky turned clockwise on the image
+    double focal_length = 600;     // millimetres
+    double pixel_scale = 0;        // arc seconds per pixel; 0: from pixel size and focal length
+    double aperture = 200;         // millimetres, clear diameter
+    double seeing = 2.5;           // arc seconds, full width at half maximum of the stars
+    double fwhm = 0;               // sensor pixels; 0: from the seeing and the pixel scale
+    double psf_wing = 0.1;         // share of a star's light in a wing three times as wide as its core
+    double psf_corner = 1.1;       // star width in the corners relative to the centre
+    double vignetting = 0.75;      // light in the corners relative to the centre
+    double sky_brightness = 20;    // V magnitudes per square arc second
+    double sky = 0;                // electrons per second in a clear (mono) or green pixel; 0: from sky_brightness
+    double sky_color = 0.9;        // B-V of the sky background
+    double sky_gradient_x = 0.05, sky_gradient_y = 0.1;  // change of the sky across the sensor, fraction
+    double star_density = 630;     // synthetic stars per square degree brighter than V = 15
+    double mag_limit = 20;         // faintest synthetic star
+
+    // ---- the sensor
+    double qe = 0.8;               // peak quantum efficiency
+    double full_well = 50000;      // electrons
+    double read_noise = 2.5;       // electrons, at and above the lowest-read-noise gain
+    double read_noise_gain0 = 4;   // electrons at gain 0; falls linearly to read_noise
+    double dark_current = 0.02;    // electrons per second and pixel at 0 degrees C
+    double dark_doubling = 6;      // degrees C per doubling of the dark current
+    double hot_pixels = 5e-4;      // share of pixels with 20-2000x the dark current
+    double warm_pixels = 3e-3;     // share of pixels with 3-20x the dark current
+    double amp_glow = 0.5;         // electrons per second at the glowing corner
+    double prnu = 0.01;            // pixel response non-uniformity, standard deviation
+    double bias_rows = 1, bias_cols = 2;  // fixed row and column bias pattern, ADU (16-bit scale) sd
+    double cosmic_rate = 0.02;     // cosmic ray hits per square centimetre and second
+    double guide_rate = 2;         // sensor pixels per second of guiding
     double drift_x = 0, drift_y = 0;  // sensor pixels per second
     double ambient = 20;          // degrees C
     double cooler_delta = 35;     // degrees below ambient at full cooler power
     double cooler_tau = 60;       // seconds, time constant of the sensor temperature
+    double heater = 5;            // degrees the anti-dew heater warms the sensor
     int queue = 3;                // frames the video queue holds
 
     // ---- GPS

@@ -1,4 +1,6 @@
 // Exposure and video timing: single exposures, the video frame producer, trigger modes and readout.
+#include "producer.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -37,53 +39,18 @@ int Camera::frame_interval_us(double readout) const {
 
 int Camera::timing(double *readout_us_out, double *frame_interval_out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
-    if (!readout_us_out || !frame_interval_out) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::any).outputs({readout_us_out, frame_interval_out})) return rc;
     const double r = readout_us();
     *readout_us_out = r;
     *frame_interval_out = frame_interval_us(r);
     return QEL_SUCCESS;
 }
 
-FrameParams Camera::frame_params() const {
-    FrameParams p;
-    p.sensor_w = model_.max_width;
-    p.sensor_h = model_.max_height;
-    p.width = width_;
-    p.height = height_;
-    p.bin = bin_;
-    p.img_type = img_type_;
-    p.start_x = start_x_;
-    p.start_y = start_y_;
-    p.flip = controls_.value(QEL_FLIP);
-    p.hardware_bin = controls_.value(QEL_HARDWARE_BIN) != 0;
-    p.mono_bin = model_.is_color && controls_.value(QEL_MONO_BIN) != 0;
-    p.is_color = model_.is_color;
-    p.bayer = model_.bayer_pattern;
-    p.bit_depth = model_.bit_depth;
-    p.exposure_s = controls_.value(QEL_EXPOSURE) * 1e-6;
-    p.gain = controls_.value(QEL_GAIN);
-    p.offset = controls_.value(QEL_OFFSET);
-    p.wb_r = model_.is_color ? controls_.value(QEL_WB_R) : 50;
-    p.wb_b = model_.is_color ? controls_.value(QEL_WB_B) : 50;
-    p.elec_per_adu = model_.elec_per_adu;
-    p.read_noise = model_.read_noise;
-    // Dark current doubles every 6 degrees.
-    p.dark_rate = model_.dark_current * std::pow(2.0, controls_.temperature(clock::now()) / 6.0);
-    p.sky = model_.sky;
-    p.fwhm = model_.fwhm;
-    p.seed = model_.seed;
-    p.stars = stars_;
-    p.dark_map = dark_;
-    return p;
-}
-
 // ---- modes and triggers
 
 int Camera::support_modes(QEL_SUPPORTED_MODE *modes) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::open)) return rc;
-    if (!modes) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::open).outputs({modes})) return rc;
     QEL_SUPPORTED_MODE out;
     for (int &m : out.SupportedCameraMode) m = QEL_MODE_END;
     out.SupportedCameraMode[0] = QEL_MODE_NORMAL;
@@ -95,17 +62,14 @@ int Camera::support_modes(QEL_SUPPORTED_MODE *modes) {
 
 int Camera::get_mode(int *mode) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (!mode) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::initialised).outputs({mode})) return rc;
     *mode = mode_;
     return QEL_SUCCESS;
 }
 
 int Camera::set_mode(int mode) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
-    if (busy_exposing(clock::now())) return QEL_ERR_EXPOSURE_IN_PROGRESS;
+    if (int rc = check(Need::initialised).idle()) return rc;
     const bool supported = mode == QEL_MODE_NORMAL ||
                            (model_.trigger && mode >= QEL_MODE_TRIG_SOFT_EDGE && mode <= QEL_MODE_TRIG_LOW_LEVEL);
     if (!supported) return QEL_ERR_INVALID_MODE;
@@ -115,9 +79,9 @@ int Camera::set_mode(int mode) {
 
 int Camera::soft_trigger(bool start) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (mode_ != QEL_MODE_TRIG_SOFT_EDGE && mode_ != QEL_MODE_TRIG_SOFT_LEVEL) return QEL_ERR_INVALID_MODE;
-    if (!capture_) return QEL_ERR_INVALID_SEQUENCE;  // triggers start frames of a running capture
+    // Triggers start frames of a running capture in a soft trigger mode.
+    const bool soft = mode_ == QEL_MODE_TRIG_SOFT_EDGE || mode_ == QEL_MODE_TRIG_SOFT_LEVEL;
+    if (int rc = check(Need::initialised).lacking(soft ? QEL_SUCCESS : QEL_ERR_INVALID_MODE).capturing()) return rc;
     const SimTime now = clock::now();
     Capture &c = *capture_;
     if (mode_ == QEL_MODE_TRIG_SOFT_EDGE) {
@@ -135,8 +99,7 @@ int Camera::soft_trigger(bool start) {
 
 int Camera::set_trigger_output(int pin, bool high, QEL_LONG delay, QEL_LONG duration) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (!model_.trigger) return QEL_ERR_INVALID_MODE;
+    if (int rc = check(Need::initialised).lacking(model_.trigger ? QEL_SUCCESS : QEL_ERR_INVALID_MODE)) return rc;
     if (pin != QEL_TRIG_OUTPUT_PINA && pin != QEL_TRIG_OUTPUT_PINB) return QEL_ERR_GENERAL;
     if (delay < 0 || duration < 0) return QEL_ERR_GENERAL;
     outputs_[pin] = TriggerOutput{high, delay, duration};
@@ -145,10 +108,9 @@ int Camera::set_trigger_output(int pin, bool high, QEL_LONG delay, QEL_LONG dura
 
 int Camera::get_trigger_output(int pin, QEL_BOOL *high, QEL_LONG *delay, QEL_LONG *duration) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (!model_.trigger) return QEL_ERR_INVALID_MODE;
+    const int lacking = model_.trigger ? QEL_SUCCESS : QEL_ERR_INVALID_MODE;
+    if (int rc = check(Need::initialised).lacking(lacking).outputs({high, delay, duration})) return rc;
     if (pin != QEL_TRIG_OUTPUT_PINA && pin != QEL_TRIG_OUTPUT_PINB) return QEL_ERR_GENERAL;
-    if (!high || !delay || !duration) return QEL_ERR_GENERAL;
     *high = outputs_[pin].high ? 1 : 0;
     *delay = outputs_[pin].delay;
     *duration = outputs_[pin].duration;
@@ -187,8 +149,7 @@ void Camera::on_trigger_level(int old_level, int level, SimTime now) {
 
 int Camera::set_trigger_input(int level) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
-    if (!model_.trigger) return QEL_ERR_INVALID_MODE;
+    if (int rc = check(Need::any).lacking(model_.trigger ? QEL_SUCCESS : QEL_ERR_INVALID_MODE)) return rc;
     const int old = trigger_line_;
     trigger_line_ = level ? 1 : 0;
     on_trigger_level(old, trigger_line_, clock::now());
@@ -197,8 +158,7 @@ int Camera::set_trigger_input(int level) {
 
 int Camera::trigger_pulse(int duration_us) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (removed_) return QEL_ERR_CAMERA_REMOVED;
-    if (!model_.trigger) return QEL_ERR_INVALID_MODE;
+    if (int rc = check(Need::any).lacking(model_.trigger ? QEL_SUCCESS : QEL_ERR_INVALID_MODE)) return rc;
     if (duration_us < 0) return QEL_ERR_GENERAL;
     if (!capture_) return QEL_SUCCESS;  // nobody listens to the line
     Capture &c = *capture_;
@@ -238,16 +198,15 @@ void Camera::update_exposure(SimTime now) {
 
 int Camera::start_exposure(bool dark) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (mode_ != QEL_MODE_NORMAL) return QEL_ERR_INVALID_MODE;  // trigger modes take frames in video only
-    if (capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
+    // Trigger modes take frames in video only.
+    const int lacking = mode_ == QEL_MODE_NORMAL ? QEL_SUCCESS : QEL_ERR_INVALID_MODE;
+    if (int rc = check(Need::initialised).lacking(lacking).idle()) return rc;
     const SimTime now = clock::now();
     update_exposure(now);
-    if (busy_exposing(now)) return QEL_ERR_EXPOSURE_IN_PROGRESS;
     Exposure e;
     e.phase = Exposure::working;
     e.params = frame_params();
-    e.params.dark = dark;
+    e.params.dark = e.params.dark || (dark && model_.mechanical_shutter);  // else only a cover keeps light out
     e.params.frame = frame_number_++;
     e.start = now;
     e.end = now + controls_.value(QEL_EXPOSURE);
@@ -267,8 +226,7 @@ int Camera::stop_exposure() {
 
 int Camera::exposure_status(int *status) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (!status) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::initialised).outputs({status})) return rc;
     update_exposure(clock::now());
     switch (exposure_.phase) {
         case Exposure::idle: *status = QEL_EXP_IDLE; break;
@@ -281,19 +239,15 @@ int Camera::exposure_status(int *status) {
 
 int Camera::exposure_data(unsigned char *buffer, QEL_LONG size, QEL_GPS_DATA *gps, bool want_gps) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (want_gps)
-        if (int rc = gps_status_code(model_)) return rc;
-    if (!buffer || (want_gps && !gps)) return QEL_ERR_GENERAL;
-    if (capture_) return QEL_ERR_VIDEO_MODE_ACTIVE;
+    const int lacking = want_gps ? gps_status_code(model_) : QEL_SUCCESS;
+    if (int rc = check(Need::initialised).lacking(lacking).outputs({buffer}).outputs({gps}, want_gps).idle()) return rc;
     const SimTime now = clock::now();
     update_exposure(now);
-    if (exposure_.phase == Exposure::working) return QEL_ERR_EXPOSURE_IN_PROGRESS;
     if (exposure_.phase != Exposure::done || exposure_.consumed) return QEL_ERR_INVALID_SEQUENCE;
     FrameParams p = exposure_.params;
     const std::size_t bytes = image_bytes(p);
     if (size < 0 || static_cast<std::size_t>(size) < bytes) return QEL_ERR_BUFFER_TOO_SMALL;
-    mount_.mean_offset(exposure_.start, exposure_.end, p.shift_x, p.shift_y);
+    finish_frame(p, exposure_.start, exposure_.end);
     exposure_.consumed = true;
     const QEL_GPS_DATA record = exposure_.gps_start;
     lock.unlock();
@@ -327,10 +281,9 @@ void Camera::join(const std::shared_ptr<Capture> &capture) {
 
 int Camera::start_video() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
+    if (int rc = check(Need::initialised).no_exposure()) return rc;
     const SimTime now = clock::now();
     update_exposure(now);
-    if (busy_exposing(now)) return QEL_ERR_EXPOSURE_IN_PROGRESS;
     if (capture_) return QEL_SUCCESS;  // already running
     auto c = std::make_shared<Capture>();
     c->mode = mode_;
@@ -368,19 +321,17 @@ int Camera::stop_video() {
 
 int Camera::dropped_frames(int *dropped) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (!dropped) return QEL_ERR_GENERAL;
+    if (int rc = check(Need::initialised).outputs({dropped})) return rc;
     *dropped = dropped_;
     return QEL_SUCCESS;
 }
 
 int Camera::video_data(unsigned char *buffer, QEL_LONG size, int wait_ms, QEL_GPS_DATA *gps, bool want_gps) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (int rc = check(Need::initialised)) return rc;
-    if (want_gps)
-        if (int rc = gps_status_code(model_)) return rc;
-    if (!buffer || (want_gps && !gps) || wait_ms < -1) return QEL_ERR_GENERAL;
-    if (!capture_) return QEL_ERR_INVALID_SEQUENCE;
+    const int lacking = want_gps ? gps_status_code(model_) : QEL_SUCCESS;
+    if (int rc = check(Need::initialised).lacking(lacking).outputs({buffer}).outputs({gps}, want_gps).capturing())
+        return rc;
+    if (wait_ms < -1) return QEL_ERR_GENERAL;
     const std::size_t bytes = static_cast<std::size_t>(width_) * height_ * bytes_per_pixel(img_type_);
     if (size < 0 || static_cast<std::size_t>(size) < bytes) return QEL_ERR_BUFFER_TOO_SMALL;
     const std::shared_ptr<Capture> capture = capture_;
@@ -453,7 +404,7 @@ void Camera::produce(std::shared_ptr<Capture> cap) {
         FrameParams p = frame_params();
         p.exposure_s = (end - start) * 1e-6;
         p.frame = frame_number_++;
-        mount_.mean_offset(start, end, p.shift_x, p.shift_y);
+        finish_frame(p, start, end);
         const std::size_t bytes = image_bytes(p);
         std::unique_ptr<Frame> frame;
         if (!pool_.empty()) {

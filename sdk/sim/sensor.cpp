@@ -4,84 +4,195 @@
 #include <cmath>
 #include <cstring>
 
+#include "random.h"
+
 namespace qelsim {
 namespace {
 
-constexpr int kNoiseBits = 17;
-constexpr std::size_t kNoiseSize = std::size_t(1) << kNoiseBits;
-constexpr std::size_t kNoiseMask = kNoiseSize - 1;
-constexpr std::size_t kMaxRow = 16384 * 3;  // values in the widest row: RGB24 at the widest sensor
+// The filter colour (kRed, kGreen, kBlue) at an even/odd column and row, per Bayer pattern.
+constexpr int kCfa[4][2][2] = {
+    {{kRed, kGreen}, {kGreen, kBlue}},  // RG
+    {{kBlue, kGreen}, {kGreen, kRed}},  // BG
+    {{kGreen, kRed}, {kBlue, kGreen}},  // GR
+    {{kGreen, kBlue}, {kRed, kGreen}},  // GB
+};
 
-std::uint64_t splitmix(std::uint64_t &state) {
-    std::uint64_t z = (state += UINT64_C(0x9E3779B97F4A7C15));
-    z = (z ^ (z >> 30)) * UINT64_C(0xBF58476D1CE4E5B9);
-    z = (z ^ (z >> 27)) * UINT64_C(0x94D049BB133111EB);
-    return z ^ (z >> 31);
+// Standard normal quantiles at the centres of 65536 equal slices of probability: a 16-bit random word
+// picks a normal deviate in one memory read. The randomness is in the counter-based hash that picks
+// the slice; the table is the inverse distribution function.
+double inverse_normal(double p) {
+    // Rational approximations of the inverse normal distribution function (relative error below 1.2e-9),
+    // for the central region and the tails.
+    static const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02, -2.759285104469687e+02,
+                               1.383577518672690e+02, -3.066479806614716e+01, 2.506628277459239e+00};
+    static const double b[] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
+                               6.680131188771972e+01, -1.328068155288572e+01};
+    static const double c[] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
+                               -2.549732539343734e+00, 4.374664141464968e+00, 2.938163982698783e+00};
+    static const double d[] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
+                               3.754408661907416e+00};
+    if (p < 0.02425) {
+        const double q = std::sqrt(-2 * std::log(p));
+        return (((((c[0] * q + c[1]) * q + c[2]) * q + c[3]) * q + c[4]) * q + c[5]) /
+               ((((d[0] * q + d[1]) * q + d[2]) * q + d[3]) * q + 1);
+    }
+    if (p > 1 - 0.02425) return -inverse_normal(1 - p);
+    const double q = p - 0.5, r = q * q;
+    return (((((a[0] * r + a[1]) * r + a[2]) * r + a[3]) * r + a[4]) * r + a[5]) * q /
+           (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1);
 }
 
-std::uint64_t mix(std::uint64_t a, std::uint64_t b, std::uint64_t c = 0) {
-    std::uint64_t s = a * UINT64_C(0x9E3779B97F4A7C15) ^ b;
-    splitmix(s);
-    s ^= c * UINT64_C(0xD1B54A32D192ED03);
-    return splitmix(s);
-}
-
-double uniform(std::uint64_t &state) { return static_cast<double>(splitmix(state) >> 11) * (1.0 / 9007199254740992.0); }
-
-// Standard normal deviates. Each frame row reads a stretch of this table from a place drawn from the
-// seed, the frame number and the row: the cost of noise is then that of a memory read.
-const float *noise_table() {
+const float *normal_table() {
     static const float *table = [] {
-        auto *t = new float[kNoiseSize];
-        std::uint64_t state = 0x5151E1;
-        for (std::size_t i = 0; i < kNoiseSize; i += 2) {
-            const double u1 = std::max(uniform(state), 1e-300), u2 = uniform(state);
-            const double r = std::sqrt(-2 * std::log(u1));
-            t[i] = static_cast<float>(r * std::cos(6.283185307179586 * u2));
-            t[i + 1] = static_cast<float>(r * std::sin(6.283185307179586 * u2));
-        }
+        auto *t = new float[65536];
+        for (int i = 0; i < 65536; ++i) t[i] = static_cast<float>(inverse_normal((i + 0.5) / 65536));
         return t;
     }();
     return table;
 }
 
-// Response of the red, green and blue filters relative to a bare monochrome pixel.
-constexpr float kResponse[3] = {0.8f, 1.0f, 0.6f};
-constexpr float kLuminance = (kResponse[0] + 2 * kResponse[1] + kResponse[2]) / 4;
+// Below this mean a pixel's electrons are drawn from the exact Poisson distribution; above it from a
+// normal one of the same mean and variance, rounded to whole electrons.
+constexpr float kExactPoisson = 16;
 
-// The filter colour (0 red, 1 green, 2 blue) at an even/odd column and row, per Bayer pattern.
-constexpr int kCfa[4][2][2] = {
-    {{0, 1}, {1, 2}},  // RG
-    {{2, 1}, {1, 0}},  // BG
-    {{1, 0}, {2, 1}},  // GR
-    {{1, 2}, {0, 1}},  // GB
+// A Poisson deviate of mean `mean` by inversion of a uniform `u` in [0, 1), for u > 1 - mean (below, it
+// is 0, since exp(-mean) >= 1 - mean: most pixels of short exposures need nothing more). From
+// kExactPoisson on, a rounded normal deviate of the same mean and variance from `z`.
+float poisson_above(float mean, float u, float z) {
+    if (mean >= kExactPoisson) return std::max(0.f, std::floor(mean + std::sqrt(mean) * z + 0.5f));
+    float p = std::exp(-mean), cdf = p;
+    int k = 0;
+    while (u > cdf && k < 64) {
+        ++k;
+        p *= mean / static_cast<float>(k);
+        cdf += p;
+    }
+    return static_cast<float>(k);
+}
+
+bool little_endian() {
+    const std::uint16_t one = 1;
+    std::uint8_t low;
+    std::memcpy(&low, &one, 1);
+    return low == 1;
+}
+
+inline float clamp16(float v) { return std::min(std::max(v, 0.f), 65535.f); }
+
+// Electrons that land on single pixels beside the smooth signal: hot pixels and cosmic rays.
+struct Extra {
+    std::size_t at;  // output pixel
+    float electrons;
+    bool operator<(const Extra &o) const { return at < o.at; }
 };
 
-float clamp16(float v) { return v < 0 ? 0 : (v > 65535.f ? 65535.f : v); }
+// Adds a star's image (Gaussian, integrated over each pixel) of `electrons[channel]` to the light.
+struct StarPainter {
+    const FrameParams &p;
+    float *light;
+    std::uint8_t *touched;  // rows of `light` that hold starlight (cleared when first touched)
+    int chan[2][2];  // channel of an output pixel by row and column parity
+    std::vector<double> ex, ey;
+
+    void paint(double u, double v, double sigma, const double electrons[kChannels]) {
+        const int w = p.width, h = p.height;
+        double peak = 0;
+        for (int c = 0; c < kChannels; ++c) peak = std::max(peak, electrons[c]);
+        peak /= 6.283185307179586 * sigma * sigma;
+        // Out to where a pixel would get a fiftieth of an electron, at most six sigma.
+        const double reach = peak > 0.02 ? std::sqrt(2 * std::log(peak / 0.02)) : 0.5;
+        const int r = static_cast<int>(std::ceil(sigma * std::min(reach, 6.0))) + 1;
+        const int cx = static_cast<int>(std::floor(u)), cy = static_cast<int>(std::floor(v));
+        if (cx + r < 0 || cy + r < 0 || cx - r >= w || cy - r >= h) return;
+        const double inv = 1.0 / (std::sqrt(2.0) * sigma);
+        ex.resize(2 * r + 2);
+        ey.resize(2 * r + 2);
+        for (int i = 0; i <= 2 * r + 1; ++i) {
+            ex[i] = 0.5 * std::erf((cx - r + i - u) * inv);
+            ey[i] = 0.5 * std::erf((cy - r + i - v) * inv);
+        }
+        for (int j = 0; j <= 2 * r; ++j) {
+            const int py = cy - r + j;
+            const double gy = ey[j + 1] - ey[j];
+            if (py < 0 || py >= h || gy < 1e-9) continue;
+            float *row = light + static_cast<std::size_t>(py) * w;
+            if (!touched[py]) std::fill(row, row + w, 0.f), touched[py] = 1;
+            const int *ch = chan[py & 1];
+            for (int i = std::max(0, r - cx); i <= 2 * r && cx - r + i < w; ++i) {
+                const int px = cx - r + i;
+                row[px] += static_cast<float>(electrons[ch[px & 1]] * gy * (ex[i + 1] - ex[i]));
+            }
+        }
+    }
+};
 
 }  // namespace
 
-std::shared_ptr<const StarField> make_star_field(const Model &model, std::uint64_t seed) {
-    auto field = std::make_shared<StarField>();
-    const double margin = 256;
-    field->tile_x0 = -margin;
-    field->tile_y0 = -margin;
-    field->tile_w = model.max_width + 2 * margin;
-    field->tile_h = model.max_height + 2 * margin;
-    // A bright star at the sensor's centre, so that a guiding program finds one at once.
-    field->stars.push_back(Star{static_cast<float>(model.max_width / 2.0 + 0.3),
-                                static_cast<float>(model.max_height / 2.0 - 0.2), 2e4f});
-    std::uint64_t state = mix(seed, 0x57A25);
-    const auto count = static_cast<std::size_t>(model.star_density * field->tile_w * field->tile_h / 1e6);
-    for (std::size_t i = 0; i < count; ++i) {
-        const double x = field->tile_x0 + uniform(state) * field->tile_w;
-        const double y = field->tile_y0 + uniform(state) * field->tile_h;
-        // Faint stars are many, bright ones few.
-        const double u = uniform(state);
-        const double flux = 100 * std::pow(1000.0, u * u * u);
-        field->stars.push_back(Star{static_cast<float>(x), static_cast<float>(y), static_cast<float>(flux)});
-    }
-    return field;
+double read_noise_at(const Model &m, int gain) {
+    if (m.gain_lowest_rn <= 0 || gain >= m.gain_lowest_rn) return m.read_noise;
+    return m.read_noise + (m.read_noise_gain0 - m.read_noise) * (1.0 - static_cast<double>(gain) / m.gain_lowest_rn);
+}
+
+std::shared_ptr<const SensorMaps> make_sensor_maps(const Model &m) {
+    auto maps = std::make_shared<SensorMaps>();
+    const int w = m.max_width, h = m.max_height;
+    maps->key = rnd::key(m.seed, 0x5E4502);
+    maps->width = w;
+    maps->height = h;
+    const auto bands = static_cast<std::size_t>((h + SensorMaps::kBand - 1) / SensorMaps::kBand);
+    maps->prnu_once.reset(new std::once_flag[bands]);
+    maps->prnu.reset(new std::unique_ptr<std::int8_t[]>[bands]);
+    rnd::Stream r(rnd::key(m.seed, 0xB1A5));
+    // Fixed row and column offsets of the bias, without a mean of their own.
+    auto pattern = [&](std::vector<float> &v, int n, double sd) {
+        v.resize(static_cast<std::size_t>(n));
+        double sum = 0;
+        for (float &x : v) sum += x = static_cast<float>(sd * r.normal());
+        for (float &x : v) x -= static_cast<float>(sum / n);
+    };
+    pattern(maps->row_bias, h, m.bias_rows);
+    pattern(maps->col_bias, w, m.bias_cols);
+    // Vignetting falls with the square of the distance from the centre to `vignetting` in the corners.
+    const double hx = w / 2.0, hy = h / 2.0, fall = (1 - m.vignetting) / (hx * hx + hy * hy);
+    maps->vig_col.resize(static_cast<std::size_t>(w));
+    maps->vig_row.resize(static_cast<std::size_t>(h));
+    for (int x = 0; x < w; ++x) maps->vig_col[x] = static_cast<float>(1 - fall * (x + 0.5 - hx) * (x + 0.5 - hx));
+    for (int y = 0; y < h; ++y) maps->vig_row[y] = static_cast<float>(-fall * (y + 0.5 - hy) * (y + 0.5 - hy));
+    // Amp glow: from the top right corner, falling by e every 120 pixels along each edge.
+    maps->glow_col.resize(static_cast<std::size_t>(w));
+    maps->glow_row.resize(static_cast<std::size_t>(h));
+    for (int x = 0; x < w; ++x) maps->glow_col[x] = static_cast<float>(std::exp(-(w - 1 - x) / 120.0));
+    for (int y = 0; y < h; ++y) maps->glow_row[y] = static_cast<float>(std::exp(-y / 120.0));
+    // Hot pixels (20-2000 times the dark current) and warm ones (3-20 times), log-uniformly.
+    const double pixels = static_cast<double>(w) * h;
+    auto scatter = [&](double share, double lo, double hi) {
+        const std::uint64_t n = r.poisson(share * pixels);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const auto x = static_cast<std::uint32_t>(r.uniform() * w), y = static_cast<std::uint32_t>(r.uniform() * h);
+            maps->hot.push_back({x, y, static_cast<float>(lo * std::pow(hi / lo, r.uniform()))});
+        }
+    };
+    scatter(m.hot_pixels, 20, 2000);
+    scatter(m.warm_pixels, 3, 20);
+    std::sort(maps->hot.begin(), maps->hot.end(),
+              [](const SensorMaps::Hot &a, const SensorMaps::Hot &b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
+    return maps;
+}
+
+const std::int8_t *SensorMaps::prnu_row(int y) const {
+    const int band = y / kBand;
+    std::call_once(prnu_once[band], [&] {
+        const float *normal = normal_table();
+        const std::size_t first = static_cast<std::size_t>(band) * kBand * width;
+        const std::size_t count = static_cast<std::size_t>(std::min(kBand, height - band * kBand)) * width;
+        auto rows = std::make_unique<std::int8_t[]>(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const float z = normal[rnd::at(key, first + i) & 0xFFFF] * 32;
+            rows[i] = static_cast<std::int8_t>(std::clamp(z, -127.f, 127.f));
+        }
+        prnu[band] = std::move(rows);
+    });
+    return prnu[band].get() + static_cast<std::size_t>(y - band * kBand) * width;
 }
 
 std::size_t image_bytes(const FrameParams &p) {
@@ -91,117 +202,241 @@ std::size_t image_bytes(const FrameParams &p) {
 }
 
 double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
-    const float *noise = noise_table();
+    const float *normal = normal_table();
+    const SensorMaps &maps = *p.maps;
     const int w = p.width, h = p.height, bin = p.bin;
+    const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
     const bool rgb = p.img_type == IMG_RGB24;
-    const int nch = rgb ? 3 : 1;
-    // Colour filters show in the raw formats, unless binning in mono mode sums them.
-    const bool cfa = p.is_color && !rgb && p.img_type != IMG_Y8 && !(p.mono_bin && bin > 1);
-    const std::size_t row_len = static_cast<std::size_t>(w) * nch;
-    const std::size_t n = row_len * static_cast<std::size_t>(h);
+    const bool mono_bin = p.is_color && p.mono_bin && bin > 1;
+    const bool mosaic = p.is_color && !mono_bin;  // the sensor's values are colours of the Bayer filters
+    if (scratch.light.size() < n) scratch.light.resize(n);
+    scratch.touched.assign(static_cast<std::size_t>(h), 0);
     if (scratch.stage.size() < n) scratch.stage.resize(n);
+    float *light = scratch.light.data();
     std::uint16_t *stage = scratch.stage.data();
 
-    // Electrons to 16-bit ADU; values keep only the bits the converter has.
-    const double k = std::pow(10.0, p.gain / 200.0) / p.elec_per_adu;
-    const int shift = 16 - p.bit_depth;
-    const auto qmask = static_cast<std::uint16_t>(0xFFFFu << shift);
-    const double bias = 16.0 * p.offset;
-    const double bins2 = static_cast<double>(bin) * bin;
-    const double rate = (p.dark ? 0.0 : p.sky) * bins2;  // light, scaled per channel below
-    const double dark_e = p.dark_rate * bins2 * p.exposure_s;
-    const double read_var = p.read_noise * p.read_noise * (p.hardware_bin ? 1.0 : bins2);
-    const float wb[3] = {p.wb_r / 50.f, 1.f, p.wb_b / 50.f};
+    // The channel of each output pixel, by row and column parity within the image.
+    int chan[2][2];
+    for (int j = 0; j < 2; ++j)
+        for (int i = 0; i < 2; ++i)
+            chan[j][i] = !p.is_color ? kClear : mono_bin ? kLuminance : kCfa[p.bayer & 3][(p.start_y + j) & 1][(p.start_x + i) & 1];
 
-    // Background level and noise of each channel (red, green, blue; index 3: mono or luminance).
-    float level[4], sigma[4];
-    for (int c = 0; c < 4; ++c) {
-        float resp = c < 3 ? kResponse[c] : (p.is_color ? kLuminance : 1.f);
-        if (rgb && c < 3) resp *= wb[c];
-        const double e = rate * p.exposure_s * resp + dark_e;
-        level[c] = static_cast<float>(bias + e * k);
-        sigma[c] = static_cast<float>(std::sqrt(read_var + e) * k);
-    }
+    const double t = p.exposure_s, bins2 = static_cast<double>(bin) * bin;
+    const double x_first = p.start_x * bin, y_first = p.start_y * bin;  // sensor pixel of the image's corner
 
-    // ---- background, dark current, bias and noise
-    const std::size_t span = kNoiseSize - kMaxRow;
-    for (int y = 0; y < h; ++y) {
-        std::uint16_t *row = stage + row_len * static_cast<std::size_t>(y);
-        const float *nz = noise + mix(p.seed, p.frame, static_cast<std::uint64_t>(y) + 1) % span;
-        if (rgb) {
-            for (int x = 0; x < w; ++x)
-                for (int c = 0; c < 3; ++c) {
-                    const float v = clamp16(level[c] + nz[3 * x + c] * sigma[c]);
-                    row[3 * x + c] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(v) & qmask);
-                }
-        } else if (cfa) {
-            const int ay = p.start_y + y;
-            const int c0 = kCfa[p.bayer & 3][ay & 1][p.start_x & 1];
-            const int c1 = kCfa[p.bayer & 3][ay & 1][(p.start_x + 1) & 1];
-            const float l0 = level[c0], s0 = sigma[c0], l1 = level[c1], s1 = sigma[c1];
-            int x = 0;
-            for (; x + 1 < w; x += 2) {
-                const float v0 = clamp16(l0 + nz[x] * s0);
-                const float v1 = clamp16(l1 + nz[x + 1] * s1);
-                row[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(v0) & qmask);
-                row[x + 1] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(v1) & qmask);
-            }
-            if (x < w) row[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(clamp16(l0 + nz[x] * s0)) & qmask);
-        } else {
-            const float l = level[3], s = sigma[3];
-            for (int x = 0; x < w; ++x) {
-                const float v = clamp16(l + nz[x] * s);
-                row[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(v) & qmask);
-            }
+    // ---- light of the stars, in electrons per output pixel before optics and sensor (the sky's is added
+    // pixel by pixel below). Only rows that some star reaches are cleared and read.
+    const bool lit = !p.dark && t > 0;
+    std::uint8_t *touched = scratch.touched.data();
+    // ---- stars: a Gaussian core and a wider wing, integrated over each pixel
+    if (lit && p.stars) {
+        StarPainter painter{p, light, touched, {{chan[0][0], chan[0][1]}, {chan[1][0], chan[1][1]}}, {}, {}};
+        const double hw = p.sensor_w / 2.0, hh = p.sensor_h / 2.0, corner = hw * hw + hh * hh;
+        for (const Star &s : p.stars->stars) {
+            const double sx = s.x + p.shift_x, sy = s.y + p.shift_y;
+            // Where the star is in output pixels: pixel i covers [i, i + 1).
+            const double u = (sx + 0.5) / bin - p.start_x, v = (sy + 0.5) / bin - p.start_y;
+            if (u < -40 || v < -40 || u > w + 40 || v > h + 40) continue;
+            double e[kChannels], most = 0;
+            for (int c = 0; c < kChannels; ++c) most = std::max(most, e[c] = s.rate[c] * t);
+            if (most < 0.05) continue;
+            const double r2 = ((sx - hw) * (sx - hw) + (sy - hh) * (sy - hh)) / corner;
+            const double sigma = p.sigma * (1 + (p.psf_corner - 1) * r2) / bin;
+            const double wing = most * p.psf_wing > 1 ? p.psf_wing : 0;
+            double core[kChannels], halo[kChannels];
+            for (int c = 0; c < kChannels; ++c) core[c] = e[c] * (1 - wing), halo[c] = e[c] * wing;
+            painter.paint(u, v, sigma, core);
+            if (wing > 0) painter.paint(u, v, 3 * sigma, halo);
         }
     }
 
-    // ---- stars: a Gaussian image integrated over each pixel, with shot noise
-    if (!p.dark && p.stars && p.exposure_s > 0) {
-        const StarField &f = *p.stars;
-        const double sig = p.fwhm / 2.3548 / bin;  // in binned pixels
-        const int r = static_cast<int>(std::ceil(4 * sig)) + 1;
-        const double inv = 1.0 / (std::sqrt(2.0) * sig);
-        std::vector<double> gx(2 * r + 2), gy(2 * r + 2);
-        std::uint64_t star_index = 0;
-        for (const Star &s : f.stars) {
-            ++star_index;
-            // Where the star is now, wrapped into the scene's tile, in binned pixels of the region.
-            double sx = std::fmod(s.x + p.shift_x - f.tile_x0, f.tile_w);
-            double sy = std::fmod(s.y + p.shift_y - f.tile_y0, f.tile_h);
-            if (sx < 0) sx += f.tile_w;
-            if (sy < 0) sy += f.tile_h;
-            const double u = (sx + f.tile_x0) / bin - p.start_x;
-            const double v = (sy + f.tile_y0) / bin - p.start_y;
-            const int cx = static_cast<int>(std::floor(u)), cy = static_cast<int>(std::floor(v));
-            if (cx + r < 0 || cy + r < 0 || cx - r >= w || cy - r >= h) continue;
-            for (int i = 0; i <= 2 * r; ++i) {
-                const int px = cx - r + i, py = cy - r + i;
-                gx[i] = 0.5 * (std::erf((px + 1 - u) * inv) - std::erf((px - u) * inv));
-                gy[i] = 0.5 * (std::erf((py + 1 - v) * inv) - std::erf((py - v) * inv));
+    // ---- single pixels: hot and warm pixels, cosmic rays
+    std::vector<Extra> extras;
+    const int y_end = static_cast<int>(y_first) + h * bin, x_end = static_cast<int>(x_first) + w * bin;
+    if (p.dark_e > 0) {
+        auto it = std::lower_bound(maps.hot.begin(), maps.hot.end(), static_cast<std::uint32_t>(y_first),
+                                   [](const SensorMaps::Hot &a, std::uint32_t y) { return a.y < y; });
+        for (; it != maps.hot.end() && static_cast<int>(it->y) < y_end; ++it) {
+            if (static_cast<int>(it->x) < x_first || static_cast<int>(it->x) >= x_end) continue;
+            const std::size_t at = static_cast<std::size_t>((it->y - y_first) / bin) * w + (it->x - x_first) / bin;
+            extras.push_back({at, static_cast<float>((it->factor - 1) * p.dark_e)});
+        }
+    }
+    if (p.cosmic_rate > 0 && t > 0) {
+        rnd::Stream r(rnd::key(p.seed, p.frame, 0xC05A1C));
+        const std::uint64_t hits = r.poisson(p.cosmic_rate * t);
+        for (std::uint64_t k = 0; k < hits; ++k) {
+            // A short track of 1-4 pixels, a few hundred to a few thousand electrons.
+            double x = r.uniform() * p.sensor_w, y = r.uniform() * p.sensor_h;
+            const double angle = 6.283185307179586 * r.uniform();
+            const int length = 1 + static_cast<int>(r.uniform() * 4);
+            const double energy = 400 * std::exp(2.5 * r.uniform()) / length;
+            for (int i = 0; i < length; ++i, x += std::cos(angle), y += std::sin(angle)) {
+                const int ix = static_cast<int>(x), iy = static_cast<int>(y);
+                if (ix < x_first || ix >= x_end || iy < y_first || iy >= y_end) continue;
+                const std::size_t at = static_cast<std::size_t>((iy - y_first) / bin) * w + (ix - x_first) / bin;
+                extras.push_back({at, static_cast<float>(energy)});
             }
-            const double electrons = s.flux * p.exposure_s;
-            for (int j = 0; j <= 2 * r; ++j) {
-                const int py = cy - r + j;
-                if (py < 0 || py >= h || gy[j] < 1e-7) continue;
-                for (int i = 0; i <= 2 * r; ++i) {
-                    const int px = cx - r + i;
-                    if (px < 0 || px >= w) continue;
-                    const double share = electrons * gx[i] * gy[j];
-                    if (share < 1e-3) continue;
-                    const std::size_t at = (static_cast<std::size_t>(py) * w + px) * nch;
-                    for (int c = 0; c < nch; ++c) {
-                        float resp;
-                        if (rgb) resp = kResponse[c] * wb[c];
-                        else if (cfa) resp = kResponse[kCfa[p.bayer & 3][(p.start_y + py) & 1][(p.start_x + px) & 1]];
-                        else resp = p.is_color ? kLuminance : 1.f;
-                        const double e = share * resp;
-                        const float z = noise[mix(p.frame, star_index, at + c) & kNoiseMask];
-                        const double add = (e + z * std::sqrt(e)) * k;
-                        const float val = clamp16(static_cast<float>(stage[at + c] + add));
-                        stage[at + c] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(val) & qmask);
-                    }
-                }
+        }
+    }
+    std::sort(extras.begin(), extras.end());
+    extras.push_back({n, 0});  // the end
+
+    // ---- optics, sensor, noise and converter, pixel by pixel
+    // Vignetting, amp glow and bias pattern of each output row and column (sums over the binned pixels).
+    std::vector<float> vig_x(w), glow_x(w), bias_x(w), vig_y(h), glow_y(h), bias_y(h);
+    for (int x = 0; x < w; ++x) {
+        const int s0 = static_cast<int>(x_first) + x * bin;
+        vig_x[x] = glow_x[x] = 0;
+        for (int b = 0; b < bin; ++b) vig_x[x] += maps.vig_col[s0 + b] / bin, glow_x[x] += maps.glow_col[s0 + b];
+        bias_x[x] = maps.col_bias[s0];
+    }
+    for (int y = 0; y < h; ++y) {
+        const int s0 = static_cast<int>(y_first) + y * bin;
+        vig_y[y] = glow_y[y] = 0;
+        for (int b = 0; b < bin; ++b) vig_y[y] += maps.vig_row[s0 + b] / bin, glow_y[y] += maps.glow_row[s0 + b];
+        bias_y[y] = maps.row_bias[s0];
+    }
+    const double k = std::pow(10.0, p.gain / 200.0) / p.elec_per_adu;  // ADU (16-bit scale) per electron
+    const float kf = static_cast<float>(k);
+    const float read = static_cast<float>(p.read_noise * (p.hardware_bin ? 1.0 : bin) * k);
+    const float dark = static_cast<float>(p.dark_e * bins2);
+    const float glow = static_cast<float>(p.amp_glow * t);
+    const float well = static_cast<float>(p.full_well * bins2);
+    const float bias = static_cast<float>(16.0 * p.offset);
+    const float prnu = static_cast<float>(p.prnu / bin);  // of the mean of bin x bin pixels
+    const int shift = 16 - p.bit_depth;
+    const auto qmask = static_cast<std::uint16_t>(0xFFFFu << shift);
+    // Noise is keyed on the seed, the frame, the binning and the position of the (binned) pixel: one hash
+    // gives 32 bits to each of two neighbouring pixels (16 pick the read noise, 16 a first uniform for the
+    // shot noise); pixels whose shot noise needs more draw a second hash.
+    const std::uint64_t frame_key = rnd::key(p.seed, p.frame, static_cast<std::uint64_t>(bin), p.hardware_bin);
+    const std::uint64_t fine_key = rnd::key(p.seed, p.frame, static_cast<std::uint64_t>(bin), 2 + p.hardware_bin);
+    const Extra *extra = extras.data();
+    // The sky of a pixel: level (by filter colour) x (1 + gradient) = level * row_factor + gradient_x[x].
+    std::vector<float> level_x[2], gradient_x[2], expected(w);
+    float brightest = 0;
+    for (int rp = 0; rp < 2; ++rp) {
+        level_x[rp].resize(w);
+        gradient_x[rp].resize(w);
+        for (int x = 0; x < w; ++x) {
+            const double level = lit ? p.sky[chan[rp][x & 1]] * t * bins2 : 0;
+            const double xc = (x_first + (x + 0.5) * bin) / p.sensor_w - 0.5;
+            level_x[rp][x] = static_cast<float>(level);
+            gradient_x[rp][x] = static_cast<float>(level * p.sky_gx * xc);
+            brightest = std::max(brightest, static_cast<float>(level * (1 + std::fabs(p.sky_gx) + std::fabs(p.sky_gy))));
+        }
+    }
+    // Where the light stays below a tenth of an electron, its PRNU (a thousandth of an electron) is left out.
+    const bool sky_prnu = brightest > 0.1f;
+    const float prnu_step = prnu / 32;  // the map holds 32 x the normal deviate
+    std::vector<std::int32_t> first_digits(w);
+    std::vector<std::int32_t> threshold(w);
+    std::vector<float> noise(w);
+    float level_max = 0, gradient_max = 0, vig_max = 0, glow_max = 0;
+    for (int rp = 0; rp < 2; ++rp)
+        for (int x = 0; x < w; ++x)
+            level_max = std::max(level_max, level_x[rp][x]), gradient_max = std::max(gradient_max, std::fabs(gradient_x[rp][x]));
+    for (int x = 0; x < w; ++x) vig_max = std::max(vig_max, vig_x[x]), glow_max = std::max(glow_max, glow_x[x]);
+    for (int y = 0; y < h; ++y) {
+        const std::size_t row0 = static_cast<std::size_t>(y) * w;
+        const float *star = touched[y] ? light + row0 : nullptr;
+        const float vy = vig_y[y], gy = glow * glow_y[y];
+        const float row_factor = static_cast<float>(1 + p.sky_gy * ((y_first + (y + 0.5) * bin) / p.sensor_h - 0.5));
+        const float *lx = level_x[y & 1].data(), *gx = gradient_x[y & 1].data(), *vx = vig_x.data();
+
+        const Extra *extras_begin = extra, *extras_end = extra;
+        float extra_max = 0, star_max = 0;
+        for (; extras_end->at < row0 + static_cast<std::size_t>(w); ++extras_end)
+            extra_max = std::max(extra_max, extras_end->electrons);
+        if (star)
+            for (int x = 0; x < w; ++x) star_max = std::max(star_max, star[x]);
+        const std::int8_t *pm = sky_prnu || star_max > 0.1f
+                                    ? maps.prnu_row(static_cast<int>(y_first) + y * bin) + static_cast<std::size_t>(x_first)
+                                    : nullptr;
+        // Expected electrons of one pixel: light through vignetting and pixel response, dark current,
+        // amp glow, hot pixel or cosmic ray.
+        const auto expected_at = [&](int x) {
+            float e = (lx[x] * row_factor + gx[x] + (star ? star[x] : 0.f)) * (vy + vx[x]);
+            if (pm) e *= 1 + prnu_step * pm[static_cast<std::size_t>(x) * bin];
+            e += gy * glow_x[x] + dark;
+            for (const Extra *i = extras_begin; i != extras_end; ++i)
+                if (i->at == row0 + static_cast<std::size_t>(x)) e += i->electrons;
+            return e;
+        };
+        // A pixel whose shot-noise uniform u (in [u16, u16 + 1) / 65536) lies at or below exp(-mean) gets
+        // no electron; 1 - mean <= exp(-mean), so u16 below floor(65536 (1 - mean)) settles it at once.
+        // Dim rows (short exposures) compare with one threshold from the row's largest mean.
+        const float bound = (level_max * (row_factor + gradient_max) + star_max) * (vy + vig_max) * (1 + 4 * prnu) +
+                            gy * glow_max + dark + extra_max;
+        const bool dim = bound < 1e-3f;
+        if (dim) extra = extras_end;
+        float *m = expected.data();
+        std::int32_t *thr = threshold.data();
+        if (!dim) {
+            for (int x = 0; x < w; ++x) m[x] = (lx[x] * row_factor + gx[x]) * (vy + vx[x]);
+            if (star)
+                for (int x = 0; x < w; ++x) m[x] += star[x] * (vy + vx[x]);
+            if (pm && bin == 1)
+                for (int x = 0; x < w; ++x) m[x] *= 1 + prnu_step * pm[x];
+            else if (pm)
+                for (int x = 0; x < w; ++x) m[x] *= 1 + prnu_step * pm[static_cast<std::size_t>(x) * bin];
+            if (gy > 1e-6f)
+                for (int x = 0; x < w; ++x) m[x] += gy * glow_x[x];
+            for (; extra->at < row0 + static_cast<std::size_t>(w); ++extra) m[extra->at - row0] += extra->electrons;
+            for (int x = 0; x < w; ++x) {
+                m[x] += dark;
+                thr[x] = static_cast<std::int32_t>(std::max(-1.f, 65536.f * (1 - m[x])));
+            }
+        }
+        const auto row_threshold = static_cast<std::int32_t>(65536.f * (1 - bound));
+
+        // 32 random bits per pixel of the (binned) pixel grid, one hash per two pixels: 16 pick the read
+        // noise, 16 are the first digits of the shot noise's uniform.
+        const std::uint64_t grid = static_cast<std::uint64_t>(p.start_y + y) * static_cast<std::uint64_t>(p.sensor_w) +
+                                   static_cast<std::uint64_t>(p.start_x);
+        std::int32_t *u16 = first_digits.data();
+        float *z = noise.data();
+        const auto draw = [&](int at, std::uint32_t bits) {
+            z[at] = normal[bits & 0xFFFF];
+            u16[at] = static_cast<std::int32_t>(bits >> 16);
+        };
+        const int odd = static_cast<int>(grid & 1);
+        if (odd) draw(0, static_cast<std::uint32_t>(rnd::at(frame_key, grid >> 1) >> 32));
+        int x = odd;
+        for (; x + 1 < w; x += 2) {
+            const std::uint64_t bits = rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1);
+            draw(x, static_cast<std::uint32_t>(bits));
+            draw(x + 1, static_cast<std::uint32_t>(bits >> 32));
+        }
+        if (x < w) draw(x, static_cast<std::uint32_t>(rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1)));
+
+        // Read noise, bias and its pattern, gain and the converter's bits, for pixels without electrons
+        // (vectorised); then the shot noise and full well of the pixels that have some.
+        std::uint16_t *srow = stage + row0;
+        const float by = bias + bias_y[y];
+        const float *bx = bias_x.data();
+        for (x = 0; x < w; ++x) {
+            const float v = clamp16(by + bx[x] + read * z[x]);
+            srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & qmask);
+        }
+        for (int x0 = 0; x0 < w; x0 += 16) {
+            const int x1 = std::min(w, x0 + 16);
+            int some = 0;
+            if (dim)
+                    for (x = x0; x < x1; ++x) some |= u16[x] >= row_threshold;
+            else
+                for (x = x0; x < x1; ++x) some |= u16[x] >= thr[x];
+            if (!some) continue;
+            for (x = x0; x < x1; ++x) {
+                if (u16[x] < (dim ? row_threshold : thr[x])) continue;
+                const float mx = dim ? expected_at(x) : m[x];
+                const std::uint64_t more = rnd::at(fine_key, grid + static_cast<std::uint64_t>(x));
+                const float u = (static_cast<float>(u16[x]) + static_cast<float>(more >> 40) * (1.f / 16777216.f)) * (1.f / 65536.f);
+                if (u <= 1 - mx) continue;
+                const float e = std::min(poisson_above(mx, u, normal[more & 0xFFFF]), well);
+                const float v = clamp16(by + bx[x] + e * kf + read * z[x]);
+                srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & qmask);
             }
         }
     }
@@ -219,36 +454,75 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
                     for (int dx = 0; dx < bin; ++dx) sum += src[dx];
                 }
                 const unsigned d16 = (sum + bin * bin / 2) / (bin * bin) * 256u;
-                std::uint16_t *px = stage + (static_cast<std::size_t>(y) * w + x) * nch;
-                for (int c = 0; c < nch; ++c) px[c] = static_cast<std::uint16_t>(px[c] > d16 ? px[c] - d16 : 0);
+                std::uint16_t &px = stage[static_cast<std::size_t>(y) * w + x];
+                px = static_cast<std::uint16_t>(px > d16 ? px - d16 : 0);
             }
         }
     }
 
+    // ---- colour: bilinear demosaicking of the mosaic, white balance around the bias
+    const std::uint16_t *src_img = stage;
+    int nch = 1;
+    if (mosaic && (rgb || p.img_type == IMG_Y8)) {
+        if (scratch.rgb.size() < 3 * n) scratch.rgb.resize(3 * n);
+        std::uint16_t *dst = scratch.rgb.data();
+        const float gain_c[3] = {p.wb_r / 50.f, 1.f, p.wb_b / 50.f};
+        for (int y = 0; y < h; ++y) {
+            const std::uint16_t *up = stage + static_cast<std::size_t>(y > 0 ? y - 1 : 1) * w;
+            const std::uint16_t *mid = stage + static_cast<std::size_t>(y) * w;
+            const std::uint16_t *down = stage + static_cast<std::size_t>(y < h - 1 ? y + 1 : h - 2) * w;
+            for (int x = 0; x < w; ++x) {
+                const int l = x > 0 ? x - 1 : 1, r = x < w - 1 ? x + 1 : w - 2;
+                const int own = chan[y & 1][x & 1], hor = chan[y & 1][(x + 1) & 1], ver = chan[(y + 1) & 1][x & 1];
+                const int diag = chan[(y + 1) & 1][(x + 1) & 1];
+                float c[3];
+                c[own] = mid[x];
+                if (diag != own) c[diag] = (up[l] + up[r] + down[l] + down[r]) * 0.25f;
+                if (hor == ver) {
+                    c[hor] = (mid[l] + mid[r] + up[x] + down[x]) * 0.25f;
+                } else {
+                    c[hor] = (mid[l] + mid[r]) * 0.5f;
+                    c[ver] = (up[x] + down[x]) * 0.5f;
+                }
+                std::uint16_t *o = dst + 3 * (static_cast<std::size_t>(y) * w + x);
+                for (int i = 0; i < 3; ++i)
+                    o[i] = static_cast<std::uint16_t>(clamp16(bias + (c[i] - bias) * gain_c[i] + 0.5f));
+            }
+        }
+        if (rgb) {
+            src_img = dst;
+            nch = 3;
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                stage[i] = static_cast<std::uint16_t>((dst[3 * i] + 2u * dst[3 * i + 1] + dst[3 * i + 2]) / 4);
+        }
+    } else if (rgb) {
+        // Binned in mono: grey in all three channels.
+        if (scratch.rgb.size() < 3 * n) scratch.rgb.resize(3 * n);
+        for (std::size_t i = 0; i < n; ++i) scratch.rgb[3 * i] = scratch.rgb[3 * i + 1] = scratch.rgb[3 * i + 2] = stage[i];
+        src_img = scratch.rgb.data();
+        nch = 3;
+    }
+
     // ---- brightness, for automatic exposure and gain
     std::uint64_t total = 0, count = 0;
-    for (std::size_t i = 0; i < n; i += 61) total += stage[i], ++count;
+    for (std::size_t i = 0; i < n * nch; i += 61) total += src_img[i], ++count;
     const double mean = count ? static_cast<double>(total) / count / 256.0 : 0;
 
     // ---- out, in the format's byte order and the flip's orientation
     const bool flip_h = p.flip & QEL_FLIP_HORIZ, flip_v = p.flip & QEL_FLIP_VERT;
     const int bpp = bytes_per_pixel(p.img_type);
-    const std::size_t out_row = static_cast<std::size_t>(w) * bpp;
+    const std::size_t out_row = static_cast<std::size_t>(w) * bpp, row_len = static_cast<std::size_t>(w) * nch;
     for (int y = 0; y < h; ++y) {
-        const std::uint16_t *src = stage + row_len * static_cast<std::size_t>(y);
+        const std::uint16_t *src = src_img + row_len * static_cast<std::size_t>(y);
         std::uint8_t *dst = out + out_row * static_cast<std::size_t>(flip_v ? h - 1 - y : y);
-        if (p.img_type == IMG_RAW16) {
-            if (!flip_h) {
-                for (int x = 0; x < w; ++x) {
-                    dst[2 * x] = static_cast<std::uint8_t>(src[x] & 0xFF);  // little-endian on every host
-                    dst[2 * x + 1] = static_cast<std::uint8_t>(src[x] >> 8);
-                }
-            } else {
-                for (int x = 0; x < w; ++x) {
-                    const int o = w - 1 - x;
-                    dst[2 * o] = static_cast<std::uint8_t>(src[x] & 0xFF);
-                    dst[2 * o + 1] = static_cast<std::uint8_t>(src[x] >> 8);
-                }
+        if (p.img_type == IMG_RAW16 && !flip_h && little_endian()) {
+            std::memcpy(dst, src, 2 * static_cast<std::size_t>(w));
+        } else if (p.img_type == IMG_RAW16) {
+            for (int x = 0; x < w; ++x) {
+                const int o = flip_h ? w - 1 - x : x;
+                dst[2 * o] = static_cast<std::uint8_t>(src[x] & 0xFF);  // little-endian on every host
+                dst[2 * o + 1] = static_cast<std::uint8_t>(src[x] >> 8);
             }
         } else if (rgb) {
             for (int x = 0; x < w; ++x) {

@@ -1,28 +1,51 @@
-// Sensor synthesis: the pixels of one frame, from a star field over sky, dark current, bias and noise.
+// Sensor synthesis: the pixels of one frame, from the light of the sky and the stars through the optics
+// onto a sensor with its flaws, dark current, noise and converter.
+//
+// Rendering is a pure function of a snapshot (FrameParams) and of the seed, the frame number and the
+// pixel: no lock, no state. The stages: light (sky with its gradient, stars with their PSF, in electrons
+// per pixel before the optics) -> optics and sensor response (vignetting, PRNU) -> dark current (with
+// hot and warm pixels), amp glow, cosmic rays -> Poisson shot noise, full well -> read noise, bias and
+// its row/column pattern, gain, converter bits -> the format (RGB24 by demosaicking the mosaic).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "model.h"
+#include "sky.h"
 
 namespace qelsim {
 
-struct Star {
-    float x, y;  // sensor pixels, on the scene before any pointing offset
-    float flux;  // electrons per second
+// The fixed flaws of one sensor, drawn once from its seed.
+struct SensorMaps {
+    int width = 0, height = 0;
+    std::uint64_t key = 0;                 // PRNU of each pixel is hashed from this
+    std::vector<float> row_bias, col_bias;  // ADU on the 16-bit scale, zero mean
+    std::vector<float> vig_row, vig_col;    // vignetting = vig_row[y] + vig_col[x]
+    std::vector<float> glow_row, glow_col;  // amp glow = amp_glow * glow_row[y] * glow_col[x]
+    struct Hot {
+        std::uint32_t x, y;
+        float factor;  // times the dark current of an ordinary pixel
+    };
+    std::vector<Hot> hot;  // hot and warm pixels, by row
+
+    // Pixel response non-uniformity: 32 x a normal deviate per sensor pixel, of row y (made on first use,
+    // in bands of rows: frames without light, or of a small region, never make all of it).
+    const std::int8_t *prnu_row(int y) const;
+
+    static constexpr int kBand = 16;
+    std::unique_ptr<std::once_flag[]> prnu_once;
+    std::unique_ptr<std::unique_ptr<std::int8_t[]>[]> prnu;  // per band
 };
 
-// The stars one camera looks at, fixed by its seed. The scene wraps around a tile somewhat larger than
-// the sensor, so that drift and guiding never run out of stars.
-struct StarField {
-    std::vector<Star> stars;
-    double tile_x0 = 0, tile_y0 = 0, tile_w = 1, tile_h = 1;
-};
+std::shared_ptr<const SensorMaps> make_sensor_maps(const Model &model);
 
-std::shared_ptr<const StarField> make_star_field(const Model &model, std::uint64_t seed);
+// Read noise in electrons at a gain: falls linearly from its value at gain 0 to its lowest at the
+// lowest-read-noise preset, and stays there above it.
+double read_noise_at(const Model &model, int gain);
 
 // Everything one frame depends on, snapshotted when it is taken: synthesis runs without locks.
 struct FrameParams {
@@ -35,17 +58,24 @@ struct FrameParams {
     int bayer = BAYER_RG;
     int bit_depth = 16;
     double exposure_s = 0;
-    bool dark = false;  // shutter closed: no sky, no stars
+    bool dark = false;  // no light reaches the sensor: a closed shutter or a covered telescope
     int gain = 0, offset = 0, wb_r = 50, wb_b = 50;
     float elec_per_adu = 1;
-    double read_noise = 0;
-    double dark_rate = 0;  // electrons per second and pixel at the sensor's temperature
-    double sky = 0;
-    double fwhm = 3;
+    double read_noise = 0;  // electrons at this gain
+    double dark_e = 0;      // electrons of dark current per pixel over the exposure, at its temperatures
+    double full_well = 0;   // electrons
+    double sky[kChannels] = {};  // electrons per second and pixel at the centre, before vignetting
+    double sky_gx = 0, sky_gy = 0;
+    double sigma = 1;           // star image, sensor pixels (Gaussian sigma of the core)
+    double psf_wing = 0, psf_corner = 1;
+    double amp_glow = 0;        // electrons per second at the glowing corner
+    double cosmic_rate = 0;     // hits per second over the whole sensor
+    double prnu = 0;
     double shift_x = 0, shift_y = 0;  // offset of the scene, sensor pixels
     std::uint64_t seed = 0;
     std::uint64_t frame = 0;  // frame number: the noise of each frame differs
     std::shared_ptr<const StarField> stars;
+    std::shared_ptr<const SensorMaps> maps;
     std::shared_ptr<const std::vector<std::uint8_t>> dark_map;  // full sensor, grey, top row first
 };
 
@@ -54,7 +84,9 @@ std::size_t image_bytes(const FrameParams &p);
 
 // Reusable work memory of one synthesising thread.
 struct Scratch {
-    std::vector<std::uint16_t> stage;
+    std::vector<float> light;
+    std::vector<std::uint8_t> touched;
+    std::vector<std::uint16_t> stage, rgb;
 };
 
 // Writes exactly image_bytes(p) bytes to `out`. Returns the mean brightness on a 0..255 scale.

@@ -5,17 +5,15 @@ from __future__ import annotations
 import pytest
 
 from brevalo.vra_qel_python_bindings import sim
+from helpers import CAMERAS
 
 from . import sdk
 
 
 @pytest.fixture
 def simulator():
-    """The simulator reset to its base cameras, with the clock sped up so timed behaviour is quick.
-
-    Camera 0 is the monochrome cooled ST4 model, camera 1 the colour GPS/trigger model.
-    """
-    sim.reset()
+    """The simulator with the test cameras: 0 the monochrome cooled ST4 model, 1 the colour GPS/trigger model."""
+    sim.configure(CAMERAS)
     yield sim
     sim.reset()
 

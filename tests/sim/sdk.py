@@ -50,7 +50,7 @@ EXP_IDLE, EXP_WORKING, EXP_SUCCESS, EXP_FAILED = range(4)
 NORTH, SOUTH, EAST, WEST = range(4)
 PIN_A, PIN_B = 0, 1
 
-MONO, COLOUR = 0, 1  # camera ids after a reset
+MONO, COLOUR = 0, 1  # ids of the test cameras (helpers.CAMERAS)
 
 
 class CameraInfo(ctypes.Structure):

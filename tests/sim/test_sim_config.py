@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+from helpers import TEST_CAMERAS, UNKNOWN_ID
+
 from . import sdk
 from .sdk import lib
 
@@ -63,9 +65,20 @@ def test_no_cameras(simulator):
     assert lib.QELOpenCamera(0) == sdk.INVALID_ID
 
 
-def test_a_text_without_cameras_keeps_the_catalogue(simulator):
+@pytest.fixture
+def catalogue(simulator, monkeypatch):
+    """The names of the built-in catalogue's cameras, as a reset without QELSIM_CONFIG connects them."""
+    monkeypatch.delenv("QELSIM_CONFIG", raising=False)
+    simulator.reset()
+    names = [c.name for c in infos()]
+    assert names[:2] == [b"QELSim M1 Mono Cooled", b"QELSim C2 Colour GPS"]
+    return names
+
+
+def test_a_text_without_cameras_keeps_the_catalogue(simulator, catalogue):
+    simulator.configure("[camera]\nmodel = C2\n")
     simulator.configure("seed = 3\nspeed = 50\n")
-    assert [c.name for c in infos()] == [b"QELSim M1 Mono Cooled", b"QELSim C2 Colour GPS"]
+    assert [c.name for c in infos()] == catalogue
     assert simulator.clock_speed() == 50
 
 
@@ -138,12 +151,12 @@ def test_qelsim_config_names_the_base_configuration(tmp_path):
     assert done.stdout.splitlines() == ["['Guide', 'Guide', 'QELSim C2 Colour GPS']", "3 ''"]
 
 
-def test_a_bad_qelsim_config_falls_back_to_the_catalogue_and_says_why(tmp_path):
+def test_a_bad_qelsim_config_falls_back_to_the_catalogue_and_says_why(tmp_path, catalogue):
     done = run(SHOW, "[camera]\nwidth = 7\n", tmp_path)
     assert done.returncode == 0, done.stderr
     names, status = done.stdout.splitlines()
-    assert names == "['QELSim M1 Mono Cooled', 'QELSim C2 Colour GPS']"
-    assert "line 2: 'width' must be a multiple of 8" in status and status.startswith("2 ")
+    assert names == repr([name.decode() for name in catalogue])
+    assert "line 2: 'width' must be a multiple of 8" in status and status.startswith(f"{len(catalogue)} ")
     assert "QELSIM_CONFIG" in done.stderr
 
 
@@ -153,7 +166,7 @@ def test_a_bad_qelsim_config_falls_back_to_the_catalogue_and_says_why(tmp_path):
 def test_unplugged_camera_leaves_discovery_and_answers_removed(simulator):
     sdk.ready(0)
     simulator.unplug_camera(0)
-    assert lib.QELGetNumOfConnectedCameras() == 1
+    assert lib.QELGetNumOfConnectedCameras() == len(TEST_CAMERAS) - 1
     assert sdk.info_by_index(0).camera_id == 1  # indexes close up
     assert lib.QELGetCameraPropertyByID(0, byref(sdk.CameraInfo())) == sdk.CAMERA_REMOVED
     assert lib.QELOpenCamera(0) == sdk.CAMERA_REMOVED
@@ -164,7 +177,7 @@ def test_unplugged_camera_leaves_discovery_and_answers_removed(simulator):
 def test_plugging_back_gives_a_new_id_once(simulator):
     simulator.unplug_camera(0)
     new = simulator.replug_camera(0)
-    assert new == 2
+    assert new == UNKNOWN_ID  # the first id not given yet
     assert [c.camera_id for c in infos()] == [1, 2]  # registry order: the newcomer last
     assert lib.QELOpenCamera(0) == sdk.CAMERA_REMOVED  # the old id stays gone
     sdk.ready(new)
@@ -176,9 +189,9 @@ def test_plugging_back_gives_a_new_id_once(simulator):
 
 def test_plugging_a_new_camera(simulator):
     new = simulator.plug_camera("model = C2\nname = Extra\nwidth = 320\nheight = 240\n")
-    assert new == 2 and lib.QELGetNumOfConnectedCameras() == 3
-    info = sdk.info_by_index(2)
-    assert (info.name, info.camera_id, info.max_width) == (b"Extra", 2, 320)
+    assert new == UNKNOWN_ID and lib.QELGetNumOfConnectedCameras() == len(TEST_CAMERAS) + 1
+    info = sdk.info_by_index(len(TEST_CAMERAS))
+    assert (info.name, info.camera_id, info.max_width) == (b"Extra", new, 320)
     assert lib.QELCameraCheck(0x51E1, 0x0102) == 1
     with pytest.raises(simulator.SimulatorError, match="line 1: unknown key"):
         simulator.plug_camera("colour_depth = 3\n")
@@ -193,7 +206,7 @@ def test_unplug_during_an_exposure(simulator):
     assert lib.QELGetExpStatus(0, byref(sdk.ctypes.c_int())) == sdk.CAMERA_REMOVED
 
 
-@pytest.mark.parametrize("vid, pid, expected", [(0x51E1, 0x0101, 1), (0x51E1, 0x0102, 1), (0x51E1, 0x0103, 0),
+@pytest.mark.parametrize("vid, pid, expected", [(0x51E1, 0x0101, 1), (0x51E1, 0x0102, 1), (0x51E1, 0xFFFF, 0),
                                                 (0x51E2, 0x0101, 0), (-1, -1, 0)])
 def test_camera_check_knows_the_simulators_products(simulator, vid, pid, expected):
     assert lib.QELCameraCheck(vid, pid) == expected

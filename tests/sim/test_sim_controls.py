@@ -202,6 +202,9 @@ def test_forced_temperature_is_refused_out_of_range(simulator):
 
 
 def test_dark_current_grows_with_temperature(fast):
+    # A sensor slow to change temperature, covered: the dark holds only dark current at each temperature.
+    fast.configure("[camera]\nmodel = M1\ncooler_tau = 3600\n")
+    fast.set_cover(MONO, True)
     sdk.ready(MONO)
     sdk.ok(lib.QELSetROIFormat(MONO, 128, 128, 1, sdk.RAW16))
     sdk.set_control(MONO, sdk.EXPOSURE, 300_000_000)

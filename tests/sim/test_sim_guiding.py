@@ -60,8 +60,16 @@ def star(cam=MONO, b=1):
     return sdk.centroid(sdk.pixels(sdk.expose(cam), t), w, h)
 
 
+@pytest.fixture
+def guide_star(fast):
+    """A star of magnitude 10 at the centre of the monochrome camera's sensor."""
+    fast.set_stars([(*fast.pixel_to_sky(MONO, 1023.7, 767.4), 10.0, 0.6)])
+    return fast
+
+
 @pytest.mark.parametrize("direction, b", [(sdk.NORTH, 1), (sdk.WEST, 1), (sdk.SOUTH, 2), (sdk.EAST, 2)])
-def test_frames_shift_by_the_guided_distance(fast, direction, b):
+def test_frames_shift_by_the_guided_distance(guide_star, direction, b):
+    fast = guide_star
     sdk.ready(MONO)
     sdk.ok(lib.QELSetROIFormat(MONO, 128, 96, b, sdk.RAW16))
     sdk.set_control(MONO, sdk.EXPOSURE, 500_000)
@@ -77,7 +85,8 @@ def test_frames_shift_by_the_guided_distance(fast, direction, b):
     assert abs(p1[0] - p0[0]) + abs(p1[1] - p0[1]) > 7
 
 
-def test_a_flipped_frame_shifts_the_other_way(fast):
+def test_a_flipped_frame_shifts_the_other_way(guide_star):
+    fast = guide_star
     sdk.ready(MONO)
     sdk.ok(lib.QELSetROIFormat(MONO, 128, 96, 1, sdk.RAW16))
     sdk.set_control(MONO, sdk.EXPOSURE, 500_000)

@@ -8,6 +8,9 @@ from ctypes import byref, c_int
 
 import pytest
 
+from brevalo.vra_qel_python_bindings import sim
+from helpers import CAMERAS, TEST_CAMERAS
+
 from . import sdk
 from .sdk import COLOUR, MONO, lib
 
@@ -68,7 +71,7 @@ IMAGE = 64 * 32
 ROWS = [
     # discovery
     ("QELGetCameraProperty", None, lambda c: lib.QELGetCameraProperty(byref(sdk.CameraInfo()), -1), sdk.INVALID_INDEX),
-    ("QELGetCameraProperty", None, lambda c: lib.QELGetCameraProperty(byref(sdk.CameraInfo()), 2), sdk.INVALID_INDEX),
+    ("QELGetCameraProperty", None, lambda c: lib.QELGetCameraProperty(byref(sdk.CameraInfo()), len(TEST_CAMERAS)), sdk.INVALID_INDEX),
     ("QELGetCameraProperty", None, lambda c: lib.QELGetCameraProperty(NULL, 0), sdk.GENERAL),
     ("QELGetCameraPropertyByID", None, lambda c: lib.QELGetCameraPropertyByID(c, NULL), sdk.GENERAL),
     # identity
@@ -226,6 +229,68 @@ def test_refusal(fast, row):
 def test_every_refusal_row_targets_an_entry_point(simulator):
     names = set(simulator.entry_points())
     assert {row[0] for row in ALL} <= names
+
+
+# ---- the order of refusals: removed, closed, not initialised, what the model lacks, null outputs, what
+# runs (video, no capture, an exposure), then the values
+
+
+def opened(cam):
+    sdk.ok(lib.QELOpenCamera(cam))
+
+
+def unplugged(cam):
+    init(cam)
+    sim.unplug_camera(cam)
+
+
+def refs(n):
+    return [byref(v) for v in ints(n)]
+
+
+roi = lambda c: lib.QELGetROIFormat(c, *refs(4))  # noqa: E731
+gps = lambda c: lib.QELGPSGetData(c, byref(sdk.GpsData()), byref(sdk.GpsData()))  # noqa: E731
+guide = lambda c: lib.QELPulseGuideOn(c, sdk.NORTH)  # noqa: E731
+
+# Each row makes a call with two refusals, where the earlier answers, and again with the later alone.
+# (camera, situation, call, code of the earlier; situation, call, code of the later)
+ORDER = [
+    (MONO, unplugged, roi, sdk.CAMERA_REMOVED, None, roi, sdk.CAMERA_CLOSED),
+    (MONO, None, lambda c: lib.QELGetID(c, NULL), sdk.CAMERA_CLOSED, opened, lambda c: lib.QELGetID(c, NULL), sdk.GENERAL),
+    (COLOUR, None, guide, sdk.CAMERA_CLOSED, opened, guide, sdk.GENERAL),
+    (MONO, opened, gps, sdk.INVALID_SEQUENCE, init, gps, sdk.GPS_NOT_SUPPORTED),
+    (MONO, opened, lambda c: lib.QELGetStartPos(c, NULL, NULL), sdk.INVALID_SEQUENCE,
+     init, lambda c: lib.QELGetStartPos(c, NULL, NULL), sdk.GENERAL),
+    (MONO, init, lambda c: lib.QELGetControlValue(c, sdk.WB_R, NULL, NULL), sdk.INVALID_CONTROL_TYPE,
+     init, lambda c: lib.QELGetControlValue(c, sdk.GAIN, NULL, NULL), sdk.GENERAL),
+    (MONO, video, lambda c: lib.QELGetVideoDataGPS(c, buf(IMAGE), IMAGE, 0, NULL), sdk.GPS_NOT_SUPPORTED,
+     video, lambda c: lib.QELGetVideoData(c, NULL, IMAGE, 0), sdk.GENERAL),
+    (MONO, init, lambda c: lib.QELGetControlCaps(c, 99, NULL), sdk.GENERAL,
+     init, lambda c: lib.QELGetControlCaps(c, 99, byref(sdk.ControlCaps())), sdk.INVALID_INDEX),
+    (MONO, video, lambda c: lib.QELGetDataAfterExp(c, NULL, IMAGE), sdk.GENERAL,
+     video, lambda c: lib.QELGetDataAfterExp(c, buf(IMAGE), IMAGE), sdk.VIDEO_MODE_ACTIVE),
+    (MONO, init, lambda c: lib.QELGetVideoData(c, NULL, IMAGE, 0), sdk.GENERAL,
+     init, lambda c: lib.QELGetVideoData(c, buf(IMAGE), IMAGE, 0), sdk.INVALID_SEQUENCE),
+    (MONO, exposing, lambda c: lib.QELGetDataAfterExp(c, NULL, IMAGE), sdk.GENERAL,
+     exposing, lambda c: lib.QELGetDataAfterExp(c, buf(IMAGE), IMAGE), sdk.EXPOSURE_IN_PROGRESS),
+    (MONO, video, lambda c: lib.QELSetROIFormat(c, 60, 32, 1, sdk.RAW8), sdk.VIDEO_MODE_ACTIVE,
+     init, lambda c: lib.QELSetROIFormat(c, 60, 32, 1, sdk.RAW8), sdk.INVALID_SIZE),
+    (MONO, init, lambda c: lib.QELGetVideoData(c, buf(IMAGE), IMAGE, -5), sdk.INVALID_SEQUENCE,
+     video, lambda c: lib.QELGetVideoData(c, buf(IMAGE), IMAGE, -5), sdk.GENERAL),
+    (MONO, exposing, lambda c: lib.QELSetStartPos(c, -2, 0), sdk.EXPOSURE_IN_PROGRESS,
+     init, lambda c: lib.QELSetStartPos(c, -2, 0), sdk.OUT_OF_BOUNDARY),
+]
+
+
+@pytest.mark.parametrize("row", ORDER, ids=[f"{r[3]}-before-{r[6]}-{i}" for i, r in enumerate(ORDER)])
+def test_the_earlier_of_two_refusals_answers(fast, row):
+    cam, setup, call, first, later_setup, later_call, later = row
+    for situation, make_call, code in [(setup, call, first), (later_setup, later_call, later)]:
+        fast.configure(CAMERAS)
+        fast.set_clock_speed(100)
+        if situation:
+            situation(cam)
+        assert make_call(cam) == code
 
 
 # ---- refused calls write nothing

@@ -11,6 +11,8 @@ from ctypes import byref, c_int
 
 import pytest
 
+from helpers import UNKNOWN_ID
+
 from . import sdk
 from .sdk import lib
 
@@ -92,7 +94,7 @@ def test_every_camera_entry_point_is_in_the_table(simulator):
 
 
 @pytest.mark.parametrize("name", CAMERA_ENTRY_POINTS)
-@pytest.mark.parametrize("camera_id", [-1, 2, 77, 2**31 - 1])
+@pytest.mark.parametrize("camera_id", [-1, UNKNOWN_ID, 77, 2**31 - 1])
 def test_unknown_id(simulator, name, camera_id):
     assert CALLS[name][1](camera_id) == sdk.INVALID_ID
     assert simulator.journal(name).last_result == sdk.INVALID_ID

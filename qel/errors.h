@@ -52,8 +52,13 @@ public:
     // Hands the SDK's result code to the handler; false when the handler raised. The module's own
     // handle_error_code is run directly, as the call from Python would run it.
     bool check(int code) {
-        if (is_function_of(fn_.get(), handle_error_code_spec))
-            return (code == 0 && zero_is_plain_success()) || respond_directly(code);
+        if (is_function_of(fn_.get(), handle_error_code_spec)) {
+            // One level of recursion, as the call through the function object counts.
+            if (Py_EnterRecursiveCall(" while calling a Python object")) return false;
+            const bool answered = (code == 0 && zero_is_plain_success()) || respond_directly(code);
+            Py_LeaveRecursiveCall();
+            return answered;
+        }
         Ref number(PyLong_FromLong(code));
         if (!number) return false;
         Ref result(PyObject_CallOneArg(fn_.get(), number.get()));

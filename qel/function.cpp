@@ -90,6 +90,10 @@ namespace {
 
 PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *fn = reinterpret_cast<FunctionObject *>(self);
+    // A handler or a table entry that calls a module function again recurses here in C, where the
+    // interpreter's depth check of Python frames never runs: count this call as built-in functions do,
+    // so that runaway recursion raises RecursionError instead of overflowing the stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject *result = nullptr;
     {
         Call call(fn);
@@ -97,6 +101,7 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     }
     if (result && fn->return_check != ReturnCheck::None) result = check_return(fn->return_check, result);
     if (!result) add_traceback_entry(*fn->spec);
+    Py_LeaveRecursiveCall();
     return result;
 }
 

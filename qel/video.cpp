@@ -12,21 +12,35 @@ constexpr const char kFile[] = "qel/video.cpp";
 PyObject *start_video_capture(Call &call) { return call_with_params(call, QELStartVideoCapture); }
 PyObject *stop_video_capture(Call &call) { return call_with_params(call, QELStopVideoCapture); }
 
-// A frame wait can last up to wait_ms, or without end: the interpreter lock is released around it so
-// that other threads (another camera's, typically) go on. Everything the SDK touches meanwhile, the
-// buffer and the GPS record, belongs to this call alone.
+#if defined(__cpp_exceptions) && !defined(_MSC_VER)
+#error "the extension is built with -fno-exceptions: see wait_for_frame"
+#endif
+
+// A frame wait can last up to wait_ms, or without end: the interpreter lock is released around the SDK
+// call alone so that other threads (another camera's, typically) go on. Everything the SDK touches
+// meanwhile, the buffer and the GPS record, belongs to this call alone.
+//
+// At interpreter exit a daemon thread that comes back here is not given the lock again: the
+// interpreter ends it with pthread_exit, which unwinds the whole stack of the thread without the lock.
+// Any destructor run by that unwind would touch Python objects without the lock (Ref, ImageBuffer,
+// Handler here, Call further up). So this function holds plain values only, and the extension is built
+// without exception tables: the unwind passes every frame of ours without running a destructor, and
+// what those frames own is left to the ending process.
+int wait_for_frame(int id, unsigned char *data, int size, int wait_ms, QEL_GPS_DATA *gps) {
+    int code;
+    Py_BEGIN_ALLOW_THREADS
+    code = gps ? QELGetVideoDataGPS(id, data, size, wait_ms, gps) : QELGetVideoData(id, data, size, wait_ms);
+    Py_END_ALLOW_THREADS
+    return code;
+}
+
 PyObject *read_frame(Call &call, QEL_GPS_DATA *gps) {
     ImageBuffer buffer;
     if (!buffer.make(call.arg(1))) return nullptr;
     Handler handler;
     int id, size, wait_ms;
     if (!handler.find(call) || !call.convert(id, size, wait_ms)) return nullptr;
-    unsigned char *data = buffer.data();
-    int code;
-    Py_BEGIN_ALLOW_THREADS
-    code = gps ? QELGetVideoDataGPS(id, data, size, wait_ms, gps) : QELGetVideoData(id, data, size, wait_ms);
-    Py_END_ALLOW_THREADS
-    if (!handler.check(code)) return nullptr;
+    if (!handler.check(wait_for_frame(id, buffer.data(), size, wait_ms, gps))) return nullptr;
     return buffer.to_bytes();
 }
 

@@ -181,3 +181,29 @@ def test_exact_int_is_used_unchanged(qel):
     with pytest.raises(qel.QELUnknownErrorCode) as info:
         qel.handle_error_code(big)
     assert info.value.__context__.args[0] is big
+
+
+class OtherHash(str):
+    """Equal to a parameter name but hashed apart from it, so that a dict holds it beside the name."""
+
+    def __hash__(self):
+        return 12345
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+
+def test_second_keyword_for_a_parameter_is_refused_before_the_sdk(qel, sim):
+    from test_camera_functions import FUNCTIONS, sample_args
+
+    for fn in FUNCTIONS:
+        args = sample_args(qel, fn)
+        first = fn.params[0][0]
+        message = f"{fn.name}() got multiple values for keyword argument '{first}'"
+        for kwargs in ({**args, OtherHash(first): 1}, {OtherHash(first): 1, **args}):
+            with pytest.raises(TypeError) as info:
+                getattr(qel, fn.name)(**kwargs)
+            assert str(info.value) == message
+        assert sim.calls(fn.entry) == 0, fn.name
+    with pytest.raises(TypeError, match=r"^handle_error_code\(\) got multiple values for keyword argument"):
+        qel.handle_error_code(**{"qel_error_code": 0, OtherHash("qel_error_code"): 3})

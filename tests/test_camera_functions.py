@@ -797,3 +797,14 @@ def test_wait_ms(qel, sim, name):
     with pytest.raises(OverflowError):
         call(qel, fn, wait_ms=2**31)
     assert sim.calls(fn.entry) == 1
+
+
+OUTPUT_ARGS = [(f, i) for f in FUNCTIONS for i, what in enumerate(f.sdk) if what in (OUT, BUF)]
+
+
+@pytest.mark.parametrize("fn, arg", OUTPUT_ARGS, ids=[f"{f}-{i}" for f, i in OUTPUT_ARGS])
+def test_empty_fault_data_writes_nothing(qel, sim, fn, arg):
+    # Under the sanitizer build (make test-asan) this also checks that no byte is copied from nowhere.
+    sim.inject_fault(fn.entry, 0, data=b"", arg=arg)
+    check_zero_result(qel, fn, call(qel, fn))
+    assert sim.calls(fn.entry) == 1

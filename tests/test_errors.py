@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import sys
 
 import pytest
@@ -280,3 +281,24 @@ def test_rebinding_is_seen_by_the_very_next_call(qel, restore_globals):
         qel.handle_error_code(0)
     restore_globals["QEL_ERROR_CODE_TO_EXCEPTION"] = {0: qel.QELSuccess}
     assert qel.handle_error_code(0) is None
+
+
+
+def rebind_handler(make):
+    return lambda q, ns: ns.__setitem__("handle_error_code", make(q))
+
+
+@pytest.mark.parametrize(
+    "rebind, call",
+    [
+        (rebind_handler(lambda q: q.get_camera_property), lambda q: q.open_camera(0)),
+        (rebind_handler(lambda q: functools.partial(q.get_camera_property)), lambda q: q.open_camera(0)),
+        (lambda q, ns: q.QEL_ERROR_CODE_TO_EXCEPTION.__setitem__(3, functools.partial(q.handle_error_code, 3)),
+         lambda q: q.handle_error_code(3)),
+    ],
+    ids=["function", "partial", "table-entry"],
+)
+def test_runaway_recursion_raises_recursion_error(qel, sim, restore_globals, rebind, call):
+    rebind(qel, restore_globals)
+    with pytest.raises(RecursionError, match="^maximum recursion depth exceeded while calling a Python object$"):
+        call(qel)

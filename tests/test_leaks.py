@@ -3,6 +3,7 @@ reference counts of its arguments as they were."""
 
 from __future__ import annotations
 
+import functools
 import gc
 import os
 import sys
@@ -31,17 +32,33 @@ def run_many(qel, sim, fn, code: int) -> None:
             pass
 
 
+def handling_an_exception(body) -> None:
+    """Runs `body` while an exception is being handled, as a retry loop inside `except` does: each call
+    then saves and restores that exception, which must come back with no reference more."""
+    try:
+        raise LookupError("being handled")
+    except LookupError as handled:
+        before = sys.getrefcount(handled)
+        body()
+        assert sys.exc_info()[1] is handled
+        assert sys.getrefcount(handled) == before, "the handled exception gained references"
+
+
+WHERE = {"outside": lambda body: body(), "inside-except": handling_an_exception}
+
+
+@pytest.mark.parametrize("where", WHERE)
 @pytest.mark.parametrize("code", [0, 6, 99], ids=["success", "failure", "unknown-code"])
 @pytest.mark.parametrize("fn", FUNCTIONS, ids=str)
-def test_memory_and_reference_counts_stay_flat(qel, sim, fn, code):
+def test_memory_and_reference_counts_stay_flat(qel, sim, fn, code, where):
     args = sample_args(qel, fn)
     watched = list(args.values()) + [qel.handle_error_code, qel.QELGeneralError, qel.QELUnknownErrorCode]
-    run_many(qel, sim, fn, code)  # warm up caches and free lists
+    WHERE[where](lambda: run_many(qel, sim, fn, code))  # warm up caches and free lists
     gc.collect()
     counts = [sys.getrefcount(x) for x in watched]
     tracemalloc.start()
     before = tracemalloc.get_traced_memory()[0]
-    run_many(qel, sim, fn, code)
+    WHERE[where](lambda: run_many(qel, sim, fn, code))
     gc.collect()
     after = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
@@ -92,3 +109,62 @@ def test_argument_errors_do_not_leak(qel):
     tracemalloc.stop()
     assert growth < 4096
     assert [sys.getrefcount(v) for v in owned] == counts
+
+
+# ---- the interpreter's total reference count (debug interpreter: make test-dbg)
+
+REPEAT = 100
+
+
+def every_call(qel, path: str):
+    """(SDK entry point, fault code, fault data, call, whether it raises) for every module function on
+    one path: "success", "failure" (the SDK reports a failure) or "refused" (an argument is refused)."""
+    refused, failed = path == "refused", path == "failure"
+    code = 6 if failed else 0
+    calls = []
+    for fn in FUNCTIONS:
+        args = list(sample_args(qel, fn).values())
+        if refused:
+            args[0] = None
+        calls.append((fn.entry, code, None, functools.partial(getattr(qel, fn.name), *args), failed or refused))
+    first = [None] if refused else []  # an argument refused by a function that takes none
+    calls += [
+        (None, 0, None, functools.partial(qel.handle_error_code, None if refused else code), failed or refused),
+        ("GetCameraProperty", code, None, functools.partial(qel.get_camera_property, None if refused else 0),
+         failed or refused),
+        ("GetCameraPropertyByID", code, None, functools.partial(qel.get_camera_property_by_id, None if refused else 0),
+         failed or refused),
+        # no result code: a count or a flag comes back as it is, a missing version text is the failure
+        ("CameraCheck", 1, None, functools.partial(qel.camera_check, None if refused else 0x51E1, 0x0101), refused),
+        ("GetNumOfConnectedCameras", 2, None, functools.partial(qel.get_number_of_connected_cameras, *first), refused),
+        ("GetSDKVersion", 0, None if failed else b"v1", functools.partial(qel.get_sdk_version, *first),
+         failed or refused),
+    ]
+    return calls
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter (make test-dbg)")
+@pytest.mark.parametrize("where", WHERE)
+@pytest.mark.parametrize("path", ["success", "failure", "refused"])
+def test_total_reference_count_stays_flat(qel, sim, path, where):
+    calls = every_call(qel, path)
+
+    def run() -> None:
+        for entry, code, data, call, raises in calls:
+            if entry:
+                sim.inject_fault(entry, code, times=REPEAT, data=data)
+            raised = 0
+            for _ in range(REPEAT):
+                try:
+                    call()
+                except Exception:
+                    raised += 1
+            assert raised == (REPEAT if raises else 0), (call, raised)
+
+    WHERE[where](run)  # warm up caches
+    gc.collect()
+    before = sys.gettotalrefcount()
+    WHERE[where](run)
+    gc.collect()
+    growth = sys.gettotalrefcount() - before
+    assert growth < REPEAT // 2, f"{growth} references more after {REPEAT} calls of every function"

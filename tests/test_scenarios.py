@@ -441,3 +441,28 @@ def test_demo_capture_reports_what_it_took(qel, sim, capsys):
     assert "1024x768 bin 2 IMG_RAW16: 1572864 bytes in" in out
     assert "mean pixel value" in out
     assert sim.calls("CloseCamera") == 1
+
+
+EXIT_WHILE_WAITING = """
+import threading, time
+from brevalo.vra_qel_python_bindings import qel
+qel.open_camera(0); qel.init_camera(0)
+qel.set_control_value(0, qel.ControlType.QEL_EXPOSURE, 2_000_000_000, False)
+qel.start_video_capture(0)
+def reader():
+    while True:
+        try: qel.get_video_data(0, 2048 * 1536, 1)
+        except qel.QELTimeout: pass
+for _ in range(4): threading.Thread(target=reader, daemon=True).start()
+time.sleep(0.02)
+"""
+
+
+def test_interpreter_exits_cleanly_while_daemon_threads_wait_for_frames():
+    # At exit the interpreter ends each daemon thread that takes the lock back after a wait; the debug
+    # allocator aborts on the first object touched without the lock on that way out.
+    from helpers import run_python
+
+    runs = [run_python(EXIT_WHILE_WAITING, env={"PYTHONMALLOC": "debug"}) for _ in range(24)]
+    failed = [(r.returncode, r.stderr[-400:]) for r in runs if r.returncode != 0]
+    assert not failed, f"{len(failed)} of {len(runs)} runs failed, first: {failed[0]}"

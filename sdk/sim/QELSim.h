@@ -94,10 +94,16 @@ QEL_API int QELSimSetClockSpeed(double factor);
 QEL_API double QELSimClockSpeed(void);
 /* Simulated time in microseconds since the last reset. */
 QEL_API long long QELSimNow(void);
+/* The stepped clock (configuration key `clock = stepped`): 1 when it runs, else 0. */
+QEL_API int QELSimClockStepped(void);
+/* Stepped clock: moves simulated time on by `microseconds`, letting every video producer do its work at
+ * each instant on the way. Returns 0, or -1 in the real clock or for a negative time. */
+QEL_API int QELSimAdvance(long long microseconds);
 
 /* ---- looking behind the scenes; each returns a QEL result code */
 
-/* The offset of the scene on the sensor from guiding and drift, in unbinned sensor pixels. */
+/* The offset of the scene on the sensor from the mount (guiding, periodic error, polar drift, drift; not
+ * the seeing), in unbinned sensor pixels. */
 QEL_API int QELSimGetPointing(int camera_id, double *x, double *y);
 /* Puts the sensor at this temperature now (-50 to 100 degrees C); the cooler works on from there. */
 QEL_API int QELSimSetTemperature(int camera_id, double celsius);
@@ -107,7 +113,7 @@ QEL_API int QELSimGetTiming(int camera_id, double *readout_us, double *frame_int
 
 /* ---- the sky. Sensor pixel coordinates are unbinned, with pixel centres at whole numbers (pixel (0, 0)
  * covers -0.5..0.5), x to the right and y downwards on an unflipped image; they include the offset of the
- * scene from guiding and drift now. Sky positions are right ascension and declination in degrees. */
+ * scene from the mount now. Sky positions are right ascension and declination in degrees. */
 
 /* Covers the telescope (covered != 0) or uncovers it: a covered camera's frames get no light. */
 QEL_API int QELSimSetCover(int camera_id, int covered);
@@ -118,6 +124,12 @@ QEL_API int QELSimPixelToSky(int camera_id, double x, double y, double *ra, doub
 /* The stars on the sensor now, brightest first: up to max_rows rows of six doubles (x, y, V magnitude,
  * B-V, ra, dec) into `rows`, and their number (also beyond max_rows) into *count. */
 QEL_API int QELSimGetStars(int camera_id, double *rows, int max_rows, int *count);
+/* The configured events of a camera, in configuration order: up to max_rows rows of eight doubles (kind:
+ * 1 occultation, 2 meteor, 3 satellite, 4 GPS fix loss; start and end in UTC microseconds since 1970;
+ * x0, y0, x1, y1: the occulted star's sensor position now twice, or a streak's start and end on the
+ * sensor, NaN for a GPS loss; level: the occulted star's share of its flux, or a streak's electrons per
+ * second at its brightest in its brightest channel, 0 for a GPS loss), and their number into *count. */
+QEL_API int QELSimGetEvents(int camera_id, double *rows, int max_rows, int *count);
 /* The user's star list of the sky every camera looks at: `count` rows of four doubles (ra, dec, V, B-V);
  * with `replace` they replace the synthetic stars, else they join them. Until the next reset. 0, or -1 for
  * a bad list. */

@@ -210,6 +210,15 @@ QEL_API double QELSimClockSpeed(void) { return clock::speed(); }
 
 QEL_API long long QELSimNow(void) { return clock::now(); }
 
+QEL_API int QELSimAdvance(long long microseconds) {
+    return guarded([&] {
+        if (microseconds < 0 || microseconds > kForever / 2 || !clock::stepped()) return -1;
+        return clock::advance_to(clock::now() + microseconds) ? 0 : -1;
+    });
+}
+
+QEL_API int QELSimClockStepped(void) { return clock::stepped() ? 1 : 0; }
+
 QEL_API int QELSimGetPointing(int camera_id, double *x, double *y) {
     return on_camera(camera_id, [&](Camera &c) { return c.pointing(x, y); });
 }
@@ -236,6 +245,10 @@ QEL_API int QELSimPixelToSky(int camera_id, double x, double y, double *ra, doub
 
 QEL_API int QELSimGetStars(int camera_id, double *rows, int max_rows, int *count) {
     return on_camera(camera_id, [&](Camera &c) { return c.field_stars(rows, max_rows, count); });
+}
+
+QEL_API int QELSimGetEvents(int camera_id, double *rows, int max_rows, int *count) {
+    return on_camera(camera_id, [&](Camera &c) { return c.events(rows, max_rows, count); });
 }
 
 QEL_API int QELSimSetStars(const double *rows, int count, int replace) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "atmosphere.h"
 #include "bmp.h"
 #include "flash.h"
 #include "gps.h"
@@ -318,6 +319,7 @@ int Camera::gps_data(QEL_GPS_DATA *start, QEL_GPS_DATA *end) {
     if (int rc = check(Need::initialised).lacking(gps_status_code(model_)).outputs({start, end})) return rc;
     update_exposure(clock::now());
     if (!has_last_gps_) return QEL_ERR_GPS_DATA_INVALID;  // no frame yet
+    if (last_gps_start_.satellite_num == 0) return QEL_ERR_GPS_DATA_INVALID;  // the last frame had no fix
     *start = last_gps_start_;
     *end = last_gps_end_;
     return QEL_SUCCESS;
@@ -329,8 +331,16 @@ void Camera::make_gps(SimTime start, SimTime end, double line_time, QEL_GPS_DATA
     const auto at = [&](SimTime t, int line) {
         return utc_base_us_ + t + static_cast<std::int64_t>(line * line_time + 0.5);
     };
-    make_gps_record(model_, at(start, controls_.value(QEL_GPS_START_LINE)), a);
-    make_gps_record(model_, at(end, controls_.value(QEL_GPS_END_LINE)), b);
+    // A receiver without a fix keeps its clock running but knows no position and sees no satellite.
+    const auto record = [&](std::int64_t utc, QEL_GPS_DATA &r) {
+        make_gps_record(model_, utc, r);
+        if (gps_fix_at(model_, utc)) return;
+        r.satellite_num = 0;
+        r.latitude = r.longitude = 0;
+        r.altitude = 0;
+    };
+    record(at(start, controls_.value(QEL_GPS_START_LINE)), a);
+    record(at(end, controls_.value(QEL_GPS_END_LINE)), b);
 }
 
 // ---- control API

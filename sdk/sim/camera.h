@@ -101,6 +101,10 @@ public:
     int pixel_to_sky(double x, double y, double *ra, double *dec);
     // Stars on the sensor now, brightest first: rows of x, y, V, B-V, ra, dec; their number in *count.
     int field_stars(double *rows, int max_rows, int *count);
+    // The configured events (atmosphere.cpp): rows of kind, start and end (UTC microseconds since 1970),
+    // x0, y0, x1, y1 (sensor pixels now), level (occultation: the star's flux left; meteors and
+    // satellites: electrons per second at their brightest); their number in *count.
+    int events(double *rows, int max_rows, int *count);
 
 private:
     enum class State { closed, open, initialised };
@@ -150,6 +154,9 @@ private:
     // What a frame exposed from `start` to `end` adds: pointing, dark current over the temperature's
     // history, the stars around the field.
     void finish_frame(FrameParams &p, SimTime start, SimTime end);
+    // Where the scene was during the exposure (mean shift, path, seeing jitter), the air's share of the
+    // light and the events inside it (atmosphere.cpp).
+    void motion_and_events(FrameParams &p, SimTime start, SimTime end);
     // The stars that can shine into the sensor area [x0, x1] x [y0, y1] (sensor pixels, the scene shifted
     // by (shift_x, shift_y)), at least to magnitude `depth`.
     const std::shared_ptr<const StarField> &star_field(double x0, double y0, double x1, double y1, double shift_x,

@@ -1,9 +1,17 @@
 #include "clock.h"
 
+#include <algorithm>
 #include <cmath>
+#include <list>
 
 namespace qelsim {
 namespace clock {
+
+struct Agent {
+    bool busy = true;
+    SimTime wake = kForever;  // while asleep
+};
+
 namespace {
 
 using Steady = std::chrono::steady_clock;
@@ -13,6 +21,11 @@ struct State {
     Steady::time_point base_real = Steady::now();
     double base_sim = 0;  // microseconds at base_real
     double speed = 1;
+    bool stepped = false;
+    SimTime stepped_now = 0;
+    std::list<Agent> agents;
+    std::condition_variable changed;  // an agent fell asleep, woke or left; time moved
+    std::mutex stepping;              // one thread moves time at a time
 };
 
 // Leaked on purpose: producer threads may still read the clock while the process exits.
@@ -26,11 +39,16 @@ double sim_at(const State &s, Steady::time_point t) {
     return s.base_sim + real_us * s.speed;
 }
 
+bool quiet(const State &s) {
+    return std::none_of(s.agents.begin(), s.agents.end(), [](const Agent &a) { return a.busy; });
+}
+
 }  // namespace
 
 SimTime now() {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.stepped) return s.stepped_now;
     return static_cast<SimTime>(std::floor(sim_at(s, Steady::now())));
 }
 
@@ -40,10 +58,17 @@ double speed() {
     return s.speed;
 }
 
+bool stepped() {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.stepped;
+}
+
 bool set_speed(double factor) {
     if (!(factor > 0) || factor > 1e6) return false;
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.stepped) return false;
     // Re-base so that simulated time stays continuous across the change.
     const auto t = Steady::now();
     s.base_sim = sim_at(s, t);
@@ -52,12 +77,75 @@ bool set_speed(double factor) {
     return true;
 }
 
-void reset() {
+void reset(bool stepped) {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.base_real = Steady::now();
     s.base_sim = 0;
     s.speed = 1;
+    s.stepped = stepped;
+    s.stepped_now = 0;
+}
+
+Agent *join() {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.stepped) return nullptr;
+    s.agents.emplace_back();
+    return &s.agents.back();
+}
+
+void leave(Agent *agent) {
+    if (!agent) return;
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.agents.remove_if([&](const Agent &a) { return &a == agent; });
+    s.changed.notify_all();
+}
+
+void poke(Agent *agent) {
+    if (!agent) return;
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    agent->busy = true;
+    s.changed.notify_all();
+}
+
+void agent_sleep(Agent *agent, SimTime until, std::unique_lock<std::mutex> &camera_lock) {
+    State &s = state();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    agent->busy = false;
+    agent->wake = until;
+    s.changed.notify_all();
+    camera_lock.unlock();
+    s.changed.wait(lock, [&] { return agent->busy; });
+    lock.unlock();
+    camera_lock.lock();
+}
+
+bool step_toward(SimTime until) {
+    State &s = state();
+    std::lock_guard<std::mutex> step(s.stepping);
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (!s.stepped) return false;
+    // Every agent first finishes what the present instant asked of it.
+    s.changed.wait(lock, [&] { return quiet(s); });
+    SimTime t = until;
+    for (const Agent &a : s.agents) t = std::min(t, a.wake);
+    if (t >= kForever || t < s.stepped_now) return false;
+    s.stepped_now = t;
+    for (Agent &a : s.agents)
+        if (a.wake <= t) a.busy = true;
+    s.changed.notify_all();
+    s.changed.wait(lock, [&] { return quiet(s); });
+    return true;
+}
+
+bool advance_to(SimTime until) {
+    if (!stepped() || until < now()) return false;
+    while (now() < until)
+        if (!step_toward(until)) return false;
+    return true;
 }
 
 Steady::duration real_delay(SimTime until, Steady::duration cap) {

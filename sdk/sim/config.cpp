@@ -148,6 +148,14 @@ const Range *number_key(const std::string &key) {
         {"cooler_tau", 0.1, 3600, &Model::cooler_tau},
         {"heater", 0, 30, &Model::heater},
         {"line_time", 0.1, 10000, &Model::line_time_us},
+        {"dec_backlash", 0, 3600, &Model::dec_backlash},
+        {"polar_error", 0, 600, &Model::polar_error},
+        {"polar_angle", -360, 360, &Model::polar_angle},
+        {"seeing_jitter", 0, 10, &Model::seeing_jitter},
+        {"transparency", 0, 1, &Model::transparency},
+        {"clouds", 0, 1, &Model::clouds},
+        {"cloud_time", 1, 86400, &Model::cloud_time},
+        {"airmass", 1, 40, &Model::airmass},
         {"usb_rate", 1, 100000, &Model::usb_mbytes_per_s},
     };
     for (const Range &r : ranges)
@@ -268,9 +276,58 @@ public:
             if (!to_double(value, r->lo, r->hi, d))
                 return bad(("a number from " + number(r->lo) + " to " + number(r->hi)).c_str());
             m.*r->field = d;
+        } else if (key == "pier_side") {
+            const std::string v = lower(value);
+            if (v != "east" && v != "west") return bad("east or west");
+            m.pier_west = v == "west";
+        } else if (key == "scintillation") {
+            if (!to_bool(value, b)) return bad("yes or no");
+            m.scintillation = b;
+        } else if (key == "periodic_error") {
+            // Terms separated by commas: amplitude (arc seconds), period (seconds), optional phase (degrees).
+            std::vector<PeriodicTerm> terms;
+            std::stringstream list(value);
+            std::string term;
+            while (std::getline(list, term, ',')) {
+                const std::vector<std::string> w = words(term);
+                double v[3] = {0, 0, 0};
+                if (w.size() < 2 || w.size() > 3 || !to_double(w[0], 0, 3600, v[0]) || !to_double(w[1], 1, 1e6, v[1]) ||
+                    (w.size() == 3 && !to_double(w[2], -360, 360, v[2])))
+                    return bad("terms 'amplitude period [phase]' (0..3600 arc seconds, 1..1e6 s, -360..360 degrees) separated by commas");
+                terms.push_back({v[0], v[1], v[2]});
+            }
+            if (terms.size() > 16) return bad("at most 16 terms");
+            m.periodic_error = terms;
+        } else if (key == "occultation") {
+            const std::vector<std::string> w = words(value);
+            Occultation o{};
+            if (w.size() != 5 || !to_double(w[0], 0, 360, o.ra) || !to_double(w[1], -90, 90, o.dec) ||
+                !to_double(w[2], 0, 1, o.level) || !to_utc(w[3], o.start_utc) || !to_utc(w[4], o.end_utc) ||
+                o.end_utc < o.start_utc)
+                return bad("'ra dec level start end' (degrees, a fraction, two UTC times in order)");
+            m.occultations.push_back(o);
+        } else if (key == "meteor" || key == "satellite") {
+            const std::vector<std::string> w = words(value);
+            Streak t{};
+            t.meteor = key == "meteor";
+            if (w.size() != 7 || !to_utc(w[0], t.start_utc) || !to_double(w[1], -1e5, 1e5, t.x) ||
+                !to_double(w[2], -1e5, 1e5, t.y) || !to_double(w[3], -360, 360, t.angle) ||
+                !to_double(w[4], 0, 1e5, t.speed) || !to_double(w[5], 1e-6, 86400, t.duration) ||
+                !to_double(w[6], -15, 30, t.mag))
+                return bad("'start x y angle speed duration magnitude' (UTC, pixels, degrees, pixels per second, seconds, V)");
+            m.streaks.push_back(t);
+        } else if (key == "gps_loss") {
+            const std::vector<std::string> w = words(value);
+            GpsLoss l{};
+            if (w.size() != 2 || !to_utc(w[0], l.start_utc) || !to_utc(w[1], l.end_utc) || l.end_utc < l.start_utc)
+                return bad("'start end' (two UTC times in order)");
+            m.gps_losses.push_back(l);
         } else if (key == "queue") {
             if (!to_int(value, 1, 64, i)) return bad("an integer from 1 to 64");
             m.queue = static_cast<int>(i);
+        } else if (key == "threads") {
+            if (!to_int(value, 0, 64, i)) return bad("an integer from 0 to 64");
+            m.threads = static_cast<int>(i);
         } else {
             return fail(line, "unknown key '" + key + "' in a [camera] section");
         }
@@ -357,6 +414,10 @@ bool parse_config(const std::string &text, Config &out, std::string &error) {
             const std::string v = lower(value);
             if (v != "add" && v != "replace") return error = "line " + std::to_string(line) + ": '" + key + "' must be add or replace", false;
             c.replace_stars = v == "replace";
+        } else if (key == "clock") {
+            const std::string v = lower(value);
+            if (v != "real" && v != "stepped") return error = "line " + std::to_string(line) + ": 'clock' must be real or stepped", false;
+            c.stepped = v == "stepped";
         } else if (key == "utc") {
             if (!to_utc(value, c.utc_us)) return error = "line " + std::to_string(line) + ": 'utc' must look like 2024-03-20T21:30:00", false;
             c.utc_given = true;

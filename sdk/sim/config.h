@@ -20,6 +20,7 @@ struct CameraSpec {
 struct Config {
     std::uint64_t seed = 0;
     double speed = 1;
+    bool stepped = false;  // the stepped clock: time moves only when a caller waits or advances it
     bool utc_given = false;
     std::int64_t utc_us = 0;  // GPS time at simulated time 0, microseconds since 1970 (UTC)
     std::vector<CatalogueStar> stars;  // the user's catalogue

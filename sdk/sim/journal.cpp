@@ -105,7 +105,8 @@ CallRecord::CallRecord(EntryPoint ep, std::initializer_list<long long> args, std
         return;
     }
     for (const Out &o : outs) {
-        if (o.index != f.out_arg || !o.ptr || o.size <= 0) continue;
+        // Empty fault data writes nothing (and its vector has no storage to copy from).
+        if (o.index != f.out_arg || !o.ptr || o.size <= 0 || f.bytes.empty()) continue;
         const size_t n = static_cast<size_t>(std::min<long long>(o.size, static_cast<long long>(f.bytes.size())));
         std::memcpy(o.ptr, f.bytes.data(), n);
     }

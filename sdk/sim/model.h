@@ -16,6 +16,30 @@ extern const char kSdkVersion[];
 
 enum class GpsStatus { ok, old_firmware, fpga_error, no_fix };
 
+// One term of the periodic error of the right ascension drive: arc seconds (half the swing), seconds,
+// degrees of phase at simulated time 0.
+struct PeriodicTerm {
+    double amplitude, period, phase;
+};
+
+// Events with known truth, at UTC instants (microseconds since 1970).
+struct Occultation {
+    double ra, dec;  // degrees: the star nearest to it (within an arc second) is occulted
+    double level;    // its flux during the occultation, a fraction of its own
+    std::int64_t start_utc, end_utc;
+};
+// A meteor or a satellite: a point of light crossing the sensor in a straight line at a constant
+// rate, from (x, y) sensor pixels in the direction `angle` (degrees from +x towards +y).
+struct Streak {
+    bool meteor;  // a meteor's light rises and falls (sine of its life); a satellite's stays
+    std::int64_t start_utc;
+    double x, y, angle, speed, duration, mag;  // pixels, degrees, pixels per second, seconds, V (peak)
+};
+// The GPS receiver has no fix from `start_utc` until `end_utc`.
+struct GpsLoss {
+    std::int64_t start_utc, end_utc;
+};
+
 struct Model {
     // Catalogue key ("M1", "C2") that a configuration names the model by.
     std::string key;
@@ -85,11 +109,33 @@ struct Model {
     double cosmic_rate = 0.02;     // cosmic ray hits per square centimetre and second
     double guide_rate = 2;         // sensor pixels per second of guiding
     double drift_x = 0, drift_y = 0;  // sensor pixels per second
+
+    // ---- the mount (README: "The mount")
+    std::vector<PeriodicTerm> periodic_error;  // of the right ascension drive
+    double dec_backlash = 0;       // arc seconds of play in the declination gears
+    double polar_error = 0;        // arc minutes between the polar axis and the pole
+    double polar_angle = 0;        // degrees: hour angle phase of the resulting declination drift
+    bool pier_west = false;        // the telescope on the west side of the pier (after a meridian flip);
+                                   // the registry turns `rotation` by 180 degrees for it
+
+    // ---- the atmosphere (README: "The atmosphere")
+    double seeing_jitter = 0.3;    // arc seconds, sd of a 1 s image's centroid on each axis
+    double transparency = 1;       // share of the stars' light that clear air passes
+    double clouds = 0;             // deepest share of the light that passing clouds take
+    double cloud_time = 300;       // seconds between independent cloud states
+    bool scintillation = false;    // stars flicker in short exposures
+    double airmass = 1.2;
+
+    // ---- events with known truth
+    std::vector<Occultation> occultations;
+    std::vector<Streak> streaks;
+    std::vector<GpsLoss> gps_losses;
     double ambient = 20;          // degrees C
     double cooler_delta = 35;     // degrees below ambient at full cooler power
     double cooler_tau = 60;       // seconds, time constant of the sensor temperature
     double heater = 5;            // degrees the anti-dew heater warms the sensor
     int queue = 3;                // frames the video queue holds
+    int threads = 0;              // threads that render one frame; 0: one per core for large frames
 
     // ---- GPS
     double latitude = 0, longitude = 0;

@@ -94,6 +94,7 @@ int Camera::soft_trigger(bool start) {
         c.windows.emplace_back(c.level_since, now);
     }
     cv_.notify_all();
+    clock::poke(c.agent);
     return QEL_SUCCESS;
 }
 
@@ -145,6 +146,7 @@ void Camera::on_trigger_level(int old_level, int level, SimTime now) {
             break;
     }
     cv_.notify_all();
+    clock::poke(c.agent);
 }
 
 int Camera::set_trigger_input(int level) {
@@ -178,6 +180,7 @@ int Camera::trigger_pulse(int duration_us) {
             return QEL_ERR_INVALID_MODE;
     }
     cv_.notify_all();
+    clock::poke(c.agent);
     return QEL_SUCCESS;
 }
 
@@ -225,8 +228,15 @@ int Camera::stop_exposure() {
 }
 
 int Camera::exposure_status(int *status) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (int rc = check(Need::initialised).outputs({status})) return rc;
+    // In the stepped clock, asking after a running exposure is waiting for it: time moves to its end.
+    if (exposure_.phase == Exposure::working && clock::stepped()) {
+        const SimTime ready = exposure_.ready;
+        lock.unlock();
+        clock::advance_to(ready);
+        lock.lock();
+    }
     update_exposure(clock::now());
     switch (exposure_.phase) {
         case Exposure::idle: *status = QEL_EXP_IDLE; break;
@@ -267,6 +277,7 @@ std::shared_ptr<Capture> Camera::detach_capture() {
         c->stop = true;
         queue_.clear();
         cv_.notify_all();
+        clock::poke(c->agent);
     }
     return c;
 }
@@ -299,9 +310,11 @@ int Camera::start_video() {
     dropped_ = 0;
     exposure_ = Exposure{};  // video discards a single frame nobody read
     capture_ = c;
+    c->agent = clock::join();
     try {
         c->thread = std::thread(&Camera::produce, this, c);
     } catch (...) {
+        clock::leave(c->agent);
         capture_.reset();
         return QEL_ERR_GENERAL;
     }
@@ -357,6 +370,10 @@ int Camera::video_data(unsigned char *buffer, QEL_LONG size, int wait_ms, QEL_GP
 // end on the simulated clock, synthesises the frame while it is "read out", and queues it when the
 // readout is over. A full queue loses its oldest frame, which counts as dropped.
 void Camera::produce(std::shared_ptr<Capture> cap) {
+    struct Leave {
+        clock::Agent *agent;
+        ~Leave() { clock::leave(agent); }
+    } leave{cap->agent};
     Scratch scratch;
     std::unique_lock<std::mutex> lock(mutex_);
     SimTime next_start = cap->started;  // normal mode: the free-running schedule
@@ -382,21 +399,21 @@ void Camera::produce(std::shared_ptr<Capture> cap) {
             next_start = start + interval;
         } else if (cap->mode == QEL_MODE_TRIG_SOFT_EDGE || cap->mode == QEL_MODE_TRIG_RISE_EDGE ||
                    cap->mode == QEL_MODE_TRIG_FALL_EDGE) {
-            clock::wait_until(lock, cv_, kForever, [&] { return cap->stop || !cap->edges.empty(); });
+            clock::wait_until(lock, cv_, kForever, [&] { return cap->stop || !cap->edges.empty(); }, cap->agent);
             if (cap->stop) break;
             start = std::max(cap->edges.front(), free_at);
             cap->edges.pop_front();
             end = start + exposure;
             free_at = start + frame_interval_us(readout);
         } else {
-            clock::wait_until(lock, cv_, kForever, [&] { return cap->stop || !cap->windows.empty(); });
+            clock::wait_until(lock, cv_, kForever, [&] { return cap->stop || !cap->windows.empty(); }, cap->agent);
             if (cap->stop) break;
             start = std::max(cap->windows.front().first, free_at);
             end = std::max(cap->windows.front().second, start + kMinExposure);
             cap->windows.pop_front();
             free_at = start + std::max<SimTime>(end - start, static_cast<SimTime>(std::ceil(readout)));
         }
-        clock::wait_until(lock, cv_, end, stopped);
+        clock::wait_until(lock, cv_, end, stopped, cap->agent);
         if (cap->stop) break;
 
         readout = readout_us();
@@ -423,7 +440,7 @@ void Camera::produce(std::shared_ptr<Capture> cap) {
         if (cap->stop) break;
         if (controls_.is_auto(QEL_EXPOSURE) || controls_.is_auto(QEL_GAIN)) controls_.auto_adjust(brightness);
 
-        clock::wait_until(lock, cv_, ready, stopped);
+        clock::wait_until(lock, cv_, ready, stopped, cap->agent);
         if (cap->stop) break;
         while (queue_.size() >= static_cast<std::size_t>(model_.queue)) {
             pool_.push_back(std::move(queue_.front()));

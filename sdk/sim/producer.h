@@ -42,6 +42,7 @@ struct Capture {
     std::deque<std::pair<SimTime, SimTime>> windows;      // level modes: exposure windows
     bool level_active = false;
     SimTime level_since = 0;
+    clock::Agent *agent = nullptr;  // the producer, in the stepped clock
 };
 
 }  // namespace qelsim

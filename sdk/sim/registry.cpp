@@ -35,8 +35,8 @@ void Registry::configure(const Config &config) {
     // callers of other cameras do.
     for (auto &c : old) c->unplug();
     flash::reset();
-    clock::reset();
-    clock::set_speed(config.speed);
+    clock::reset(config.stepped);
+    if (!config.stepped) clock::set_speed(config.speed);
     std::lock_guard<std::mutex> lock(mutex_);
     seed_ = config.seed;
     set_sky(Sky{config.seed, config.stars, config.replace_stars, 0});
@@ -50,6 +50,7 @@ int Registry::add(const CameraSpec &spec) {
     const int id = next_id_++;
     Model m = spec.model;
     m.seed = seed_for(spec, id);
+    if (m.pier_west) m.rotation += 180;  // after a meridian flip the camera sees the sky turned over
     if (!spec.serial_given && !m.serial.empty()) {
         char number[8];
         std::snprintf(number, sizeof number, "%04d", (id + 1) % 10000);

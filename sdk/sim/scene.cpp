@@ -49,6 +49,7 @@ FrameParams Camera::frame_params() const {
     const double cm_per_pixel = model_.pixel_size * 1e-4;
     p.cosmic_rate = model_.cosmic_rate * model_.max_width * cm_per_pixel * model_.max_height * cm_per_pixel;
     p.prnu = model_.prnu;
+    p.threads = model_.threads;
     p.seed = model_.seed;
     p.maps = maps_;
     p.dark_map = dark_;
@@ -56,14 +57,17 @@ FrameParams Camera::frame_params() const {
 }
 
 void Camera::finish_frame(FrameParams &p, SimTime start, SimTime end) {
-    mount_.mean_offset(start, end, p.shift_x, p.shift_y);
+    motion_and_events(p, start, end);
     p.dark_e = model_.dark_current * controls_.dark_seconds(start, end, model_.dark_doubling);
     if (p.dark || p.exposure_s <= 0) return;
     // Stars so faint that they leave less than a twentieth of an electron need not be in the field.
     const double depth = 2.5 * std::log10(std::max(1.0, brightest_rate_ * p.exposure_s / 0.05));
-    const double x0 = p.start_x * p.bin, y0 = p.start_y * p.bin;
-    p.stars = star_field(x0, y0, x0 + p.width * p.bin - 1, y0 + p.height * p.bin - 1, p.shift_x, p.shift_y,
-                         std::min(model_.mag_limit, depth));
+    // A moving scene brings stars in from as far as its path reaches.
+    double trail = 0;
+    for (const PathStep &step : p.path) trail = std::max(trail, std::max(std::fabs(step.dx), std::fabs(step.dy)));
+    const double x0 = p.start_x * p.bin - trail, y0 = p.start_y * p.bin - trail;
+    p.stars = star_field(x0, y0, x0 + p.width * p.bin - 1 + 2 * trail, y0 + p.height * p.bin - 1 + 2 * trail,
+                         p.shift_x, p.shift_y, std::min(model_.mag_limit, depth));
 }
 
 const std::shared_ptr<const StarField> &Camera::star_field(double x0, double y0, double x1, double y1,

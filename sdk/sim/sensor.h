@@ -47,6 +47,21 @@ std::shared_ptr<const SensorMaps> make_sensor_maps(const Model &model);
 // lowest-read-noise preset, and stays there above it.
 double read_noise_at(const Model &model, int gain);
 
+// Motion during an exposure: where the scene was, relative to the frame's mean shift, at evenly spaced
+// instants; each step carries an equal share of the light.
+struct PathStep {
+    double dx, dy;
+};
+// A star dimmed by an event: its sky position and the share of its light left over the exposure.
+struct Dimming {
+    double ra, dec, factor;
+};
+// A point of light that is not a star (a meteor or satellite at one instant): sensor pixels, electrons.
+struct Spot {
+    double x, y;
+    double electrons[kChannels];
+};
+
 // Everything one frame depends on, snapshotted when it is taken: synthesis runs without locks.
 struct FrameParams {
     int sensor_w = 0, sensor_h = 0;
@@ -72,6 +87,12 @@ struct FrameParams {
     double cosmic_rate = 0;     // hits per second over the whole sensor
     double prnu = 0;
     double shift_x = 0, shift_y = 0;  // offset of the scene, sensor pixels
+    std::vector<PathStep> path;       // the scene's motion during the exposure (empty: it stood still)
+    double star_light = 1;            // share of the stars' light the air passes (clouds)
+    double scintillation = 0;         // relative sd of each star's light in this frame
+    std::vector<Dimming> dimmed;      // stars dimmed by occultations
+    std::vector<Spot> spots;          // meteors and satellites
+    int threads = 0;  // threads that render the rows at once; 0: one per core (up to 4) for large frames
     std::uint64_t seed = 0;
     std::uint64_t frame = 0;  // frame number: the noise of each frame differs
     std::shared_ptr<const StarField> stars;

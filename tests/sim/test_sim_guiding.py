@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import pytest
 
+from helpers import CAMERAS
+
 from . import sdk
 from .sdk import MONO, lib
 
@@ -62,7 +64,10 @@ def star(cam=MONO, b=1):
 
 @pytest.fixture
 def guide_star(fast):
-    """A star of magnitude 10 at the centre of the monochrome camera's sensor."""
+    """A star of magnitude 10 at the centre of the monochrome camera's sensor, seen through still air
+    (no seeing jitter: frames are compared with the pointing, which has none)."""
+    fast.configure(CAMERAS.replace("\nserial", "\nseeing_jitter = 0\nserial"))
+    fast.set_clock_speed(100)
     fast.set_stars([(*fast.pixel_to_sky(MONO, 1023.7, 767.4), 10.0, 0.6)])
     return fast
 

@@ -152,7 +152,7 @@ STARS_AT = [(300.3, 200.6), (1500.8, 1100.25), (1024.5, 767.5)]
 
 @pytest.mark.parametrize("b, flip, start", [(1, 0, None), (2, 0, None), (1, 3, (101, 53)), (2, 1, (7, 3))])
 def test_catalogue_stars_land_on_their_projected_positions(simulator, b, flip, start):
-    setup(simulator, "[camera]\nmodel = M1\nprnu = 0\n")
+    setup(simulator, "[camera]\nmodel = M1\nprnu = 0\nseeing_jitter = 0\n")  # still air: the truth has no seeing
     catalogue = [(*simulator.pixel_to_sky(MONO, x, y), 9.5, 0.6) for x, y in STARS_AT]
     simulator.set_stars(catalogue, replace=True)
     w, h = (2048 // b - 256 // b, 1536 // b - 256 // b) if start else (2048 // b, 1536 // b)
@@ -260,7 +260,7 @@ def test_bias_noise_does_not_repeat_and_the_seed_reaches_star_pixels(simulator):
 
     def star_pixels(seed):
         setup(simulator, f"[camera]\nmodel = M1\nseed = {seed}\nhot_pixels = 0\nwarm_pixels = 0\ncosmic_rate = 0\n"
-              "prnu = 0\n")
+              "prnu = 0\nseeing_jitter = 0\n")  # still air: only the noise may differ
         simulator.set_stars([(*simulator.pixel_to_sky(MONO, 1024.2, 768.7), 9.0, 0.6)], replace=True)
         return frame(MONO, 128, 128, exposure=100_000, gain=0, x=960, y=704)
 

@@ -3,7 +3,7 @@
 The simulator is the library ``QELCamera2`` that the extension ``qel`` links. Beside the Camera SDK's
 entry points it exports a control API (functions prefixed ``QELSim``): reset and configuration, fault
 injection, a journal of the calls that reached it, hot-plug, the external trigger input, the simulated
-clock and a look at the simulated sky. This module wraps that API with ctypes and works only against
+clock (real or stepped), a look at the simulated sky and the truth of configured events. This module wraps that API with ctypes and works only against
 the simulator, not against a vendor's library. ``sdk/sim/README.md`` describes the simulated cameras.
 """
 
@@ -18,15 +18,19 @@ from typing import Optional
 
 __all__ = [
     "Journal",
+    "Event",
     "SimulatorError",
+    "advance",
     "base_config_error",
     "bright_stars",
     "calls",
     "clear_faults",
     "clear_journal",
     "clock_speed",
+    "clock_stepped",
     "configure",
     "entry_points",
+    "events",
     "inject_fault",
     "journal",
     "library",
@@ -151,6 +155,9 @@ def _declare_control_api(lib: ctypes.CDLL) -> None:
         "QELSimSetClockSpeed": ([c_double], c_int),
         "QELSimClockSpeed": ([], c_double),
         "QELSimNow": ([], ctypes.c_longlong),
+        "QELSimClockStepped": ([], c_int),
+        "QELSimAdvance": ([ctypes.c_longlong], c_int),
+        "QELSimGetEvents": ([c_int, p_double, c_int, ctypes.POINTER(c_int)], c_int),
         "QELSimGetPointing": ([c_int, p_double, p_double], c_int),
         "QELSimSetTemperature": ([c_int, c_double], c_int),
         "QELSimGetTiming": ([c_int, p_double, p_double], c_int),
@@ -247,8 +254,19 @@ def now_us() -> int:
     return int(library().QELSimNow())
 
 
+def clock_stepped() -> bool:
+    """Whether the stepped clock runs (configuration key ``clock = stepped``)."""
+    return bool(library().QELSimClockStepped())
+
+
+def advance(microseconds: int) -> None:
+    """Stepped clock: move simulated time on by ``microseconds``; video producers work on the way."""
+    if library().QELSimAdvance(int(microseconds)) != 0:
+        raise SimulatorError(f"cannot advance by {microseconds!r} us (the stepped clock, 0 or more)")
+
+
 def pointing(camera_id: int) -> tuple[float, float]:
-    """Offset of the scene on the sensor (guiding and drift), in unbinned sensor pixels."""
+    """Offset of the scene on the sensor (the mount: guiding, periodic error, polar drift, drift), in unbinned sensor pixels."""
     x, y = ctypes.c_double(), ctypes.c_double()
     _check(library().QELSimGetPointing(camera_id, ctypes.byref(x), ctypes.byref(y)), "pointing")
     return x.value, y.value
@@ -312,6 +330,42 @@ def stars(camera_id: int) -> list[Star]:
     rows = (ctypes.c_double * (6 * count.value))()
     _check(lib.QELSimGetStars(camera_id, rows, count.value, ctypes.byref(count)), "stars")
     return [Star(*rows[6 * i:6 * i + 6]) for i in range(min(count.value, len(rows) // 6))]
+
+
+@dataclass(frozen=True)
+class Event:
+    """A configured event of a camera and its truth.
+
+    ``kind`` is "occultation", "meteor", "satellite" or "gps_loss"; ``start_us`` and ``end_us`` are UTC
+    microseconds since 1970; ``x0, y0, x1, y1`` the occulted star's sensor position now (twice), or where
+    a streak starts and ends on the sensor (NaN for a GPS loss); ``level`` the occulted star's share of its
+    flux, or a streak's electrons per second at its brightest (0 for a GPS loss).
+    """
+
+    kind: str
+    start_us: int
+    end_us: int
+    x0: float
+    y0: float
+    x1: float
+    y1: float
+    level: float
+
+
+_EVENT_KINDS = {1: "occultation", 2: "meteor", 3: "satellite", 4: "gps_loss"}
+
+
+def events(camera_id: int) -> list[Event]:
+    """The events configured for a camera (occultations, meteors, satellites, GPS fix losses)."""
+    lib, count = library(), ctypes.c_int()
+    _check(lib.QELSimGetEvents(camera_id, None, 0, ctypes.byref(count)), "events")
+    rows = (ctypes.c_double * (8 * count.value))()
+    _check(lib.QELSimGetEvents(camera_id, rows, count.value, ctypes.byref(count)), "events")
+    out = []
+    for i in range(min(count.value, len(rows) // 8)):
+        r = rows[8 * i:8 * i + 8]
+        out.append(Event(_EVENT_KINDS[int(r[0])], int(r[1]), int(r[2]), *r[3:8]))
+    return out
 
 
 def set_stars(catalogue: list[tuple[float, float, float, float]], replace: bool = False) -> None:

@@ -43,7 +43,7 @@ void caller(unsigned seed) {
     while (!stop.load()) {
         const int cam = pick(5) - 1;  // -1 and ids past the cameras are unknown
         const int size = pick(4) == 0 ? pick(5000) : static_cast<int>(buffer.size());
-        switch (pick(33)) {
+        switch (pick(35)) {
             case 0: expect_code("Open", QELOpenCamera(cam)); break;
             case 1: expect_code("Init", QELInitCamera(cam)); break;
             case 2: if (pick(8) == 0) expect_code("Close", QELCloseCamera(cam)); break;
@@ -86,6 +86,13 @@ void caller(unsigned seed) {
                 expect_code("GetStars", QELSimGetStars(cam, pick(4) ? rows : nullptr, pick(5), &a));
                 break;
             }
+            // The stepped clock moved on from many threads at once (refused in the real clock).
+            case 33: expect_code("Advance", -QELSimAdvance(pick(4) ? pick(200000) : -1)); break;
+            case 34: {
+                double rows[8 * 2];
+                expect_code("Events", QELSimGetEvents(cam, pick(4) ? rows : nullptr, pick(3), &a));
+                break;
+            }
         }
         // Null pointers and absurd sizes now and then.
         if (pick(50) == 0) {
@@ -112,6 +119,16 @@ void plugger() {
         if (++round % 4 == 0) {
             QELSimReset();
             QELSimSetClockSpeed(200);
+        } else if (round % 4 == 2) {
+            // The stepped clock, with cameras whose mount, air and events all move.
+            QELSimConfigure("clock = stepped\nutc = 2024-03-20T21:30:00\n[camera]\nmodel = M1\ndrift_x = 5\n"
+                            "periodic_error = 5 10, 1 3\ndec_backlash = 3\nclouds = 0.5\ncloud_time = 2\n"
+                            "occultation = 83 22 0 2024-03-20T21:30:00.1 2024-03-20T21:30:01\n"
+                            "[camera]\nmodel = C2\nscintillation = yes\n"
+                            "meteor = 2024-03-20T21:30:00 10 10 30 500 0.5 2\n"
+                            "satellite = 2024-03-20T21:30:00 900 10 100 50 20 5\n"
+                            "gps_loss = 2024-03-20T21:30:00.2 2024-03-20T21:30:00.5\n",
+                            nullptr, 0);
         } else {
             QELSimUnplugCamera(round % 2);
             QELSimReplugCamera(round % 2);

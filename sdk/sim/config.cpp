@@ -325,6 +325,9 @@ public:
         } else if (key == "queue") {
             if (!to_int(value, 1, 64, i)) return bad("an integer from 1 to 64");
             m.queue = static_cast<int>(i);
+        } else if (key == "threads") {
+            if (!to_int(value, 0, 64, i)) return bad("an integer from 0 to 64");
+            m.threads = static_cast<int>(i);
         } else {
             return fail(line, "unknown key '" + key + "' in a [camera] section");
         }

@@ -135,6 +135,7 @@ struct Model {
     double cooler_tau = 60;       // seconds, time constant of the sensor temperature
     double heater = 5;            // degrees the anti-dew heater warms the sensor
     int queue = 3;                // frames the video queue holds
+    int threads = 0;              // threads that render one frame; 0: one per core for large frames
 
     // ---- GPS
     double latitude = 0, longitude = 0;

@@ -49,6 +49,7 @@ FrameParams Camera::frame_params() const {
     const double cm_per_pixel = model_.pixel_size * 1e-4;
     p.cosmic_rate = model_.cosmic_rate * model_.max_width * cm_per_pixel * model_.max_height * cm_per_pixel;
     p.prnu = model_.prnu;
+    p.threads = model_.threads;
     p.seed = model_.seed;
     p.maps = maps_;
     p.dark_map = dark_;

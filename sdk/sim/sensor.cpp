@@ -1,10 +1,22 @@
 #include "sensor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
 
 #include "random.h"
+
+// The row memory of the pixel loop is written through pointers that alias nothing else: saying so lets
+// the compiler keep the loop's constants in registers and vectorise.
+#if defined(_MSC_VER) || defined(__GNUC__) || defined(__clang__)
+#define QEL_RESTRICT __restrict
+#else
+#define QEL_RESTRICT
+#endif
 
 namespace qelsim {
 namespace {
@@ -125,6 +137,50 @@ struct StarPainter {
         }
     }
 };
+
+// Runs render(y0, y1) over the rows 0..h of an image of `w` pixels a row, in chunks of kChunk rows, on
+// `threads` threads, or with threads = 0 on one thread per core (at most kMaxBands) for each
+// kPixelsPerBand pixels. This thread is one of them. Each takes the next chunk that nobody has taken
+// yet, so a thread that the system holds back (or that could not be had) leaves its share to the others
+// and rows of different cost (the amp glow's corner, a bright star) even out. Every row is rendered
+// once, by whichever thread: the result is the same.
+template <class Render>
+void render_in_bands(int h, std::size_t w, int threads, const Render &render) {
+    constexpr int kMaxBands = 4, kChunk = 16;
+    constexpr std::size_t kPixelsPerBand = 1 << 17;
+    const int chunks = (h + kChunk - 1) / kChunk;
+    int bands = threads;
+    if (bands <= 0) {
+        bands = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxBands);
+        bands = static_cast<int>(std::min(static_cast<std::size_t>(bands), static_cast<std::size_t>(h) * w / kPixelsPerBand));
+    }
+    bands = std::min(bands, chunks);
+    if (bands <= 1) {
+        render(0, h);
+        return;
+    }
+    // What a helper throws (out of memory) is thrown here, after every helper has finished.
+    std::vector<std::exception_ptr> failed(static_cast<std::size_t>(bands));
+    std::atomic<int> next{0};
+    const auto band = [&](int b) {
+        try {
+            for (int c = next++; c < chunks; c = next++) render(c * kChunk, std::min(h, (c + 1) * kChunk));
+        } catch (...) {
+            failed[static_cast<std::size_t>(b)] = std::current_exception();
+            next = chunks;  // the others stop too
+        }
+    };
+    std::vector<std::thread> helpers;
+    helpers.reserve(static_cast<std::size_t>(bands));
+    try {
+        for (int b = 1; b < bands; ++b) helpers.emplace_back(band, b);
+    } catch (const std::system_error &) {
+    }
+    band(0);
+    for (std::thread &t : helpers) t.join();
+    for (const std::exception_ptr &e : failed)
+        if (e) std::rethrow_exception(e);
+}
 
 // The share of a star's light that reaches this frame after occultations and scintillation.
 double star_share(const FrameParams &p, const Star &s) {
@@ -354,9 +410,8 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
     // shot noise); pixels whose shot noise needs more draw a second hash.
     const std::uint64_t frame_key = rnd::key(p.seed, p.frame, static_cast<std::uint64_t>(bin), p.hardware_bin);
     const std::uint64_t fine_key = rnd::key(p.seed, p.frame, static_cast<std::uint64_t>(bin), 2 + p.hardware_bin);
-    const Extra *extra = extras.data();
     // The sky of a pixel: level (by filter colour) x (1 + gradient) = level * row_factor + gradient_x[x].
-    std::vector<float> level_x[2], gradient_x[2], expected(w);
+    std::vector<float> level_x[2], gradient_x[2];
     float brightest = 0;
     for (int rp = 0; rp < 2; ++rp) {
         level_x[rp].resize(w);
@@ -372,116 +427,126 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
     // Where the light stays below a tenth of an electron, its PRNU (a thousandth of an electron) is left out.
     const bool sky_prnu = brightest > 0.1f;
     const float prnu_step = prnu / 32;  // the map holds 32 x the normal deviate
-    std::vector<std::int32_t> first_digits(w);
-    std::vector<std::int32_t> threshold(w);
-    std::vector<float> noise(w);
     float level_max = 0, gradient_max = 0, vig_max = 0, glow_max = 0;
     for (int rp = 0; rp < 2; ++rp)
         for (int x = 0; x < w; ++x)
             level_max = std::max(level_max, level_x[rp][x]), gradient_max = std::max(gradient_max, std::fabs(gradient_x[rp][x]));
     for (int x = 0; x < w; ++x) vig_max = std::max(vig_max, vig_x[x]), glow_max = std::max(glow_max, glow_x[x]);
-    for (int y = 0; y < h; ++y) {
-        const std::size_t row0 = static_cast<std::size_t>(y) * w;
-        const float *star = touched[y] ? light + row0 : nullptr;
-        const float vy = vig_y[y], gy = glow * glow_y[y];
-        const float row_factor = static_cast<float>(1 + p.sky_gy * ((y_first + (y + 0.5) * bin) / p.sensor_h - 0.5));
-        const float *lx = level_x[y & 1].data(), *gx = gradient_x[y & 1].data(), *vx = vig_x.data();
+    // Rows y0..y1 of the image. Every row depends only on the values above and on its own pixels, so
+    // bands of rows may be rendered at the same time, each with its own row memory.
+    const auto render_rows = [&](int y0, int y1) {
+        // The constants the loops use, as this function's own: the row stores below cannot alias them.
+        const int width = w;
+        const float dark_px = dark, prnu_px = prnu_step;
+        const std::uint16_t mask = qmask;
+        std::vector<std::int32_t> first_digits(width), threshold(width);
+        std::vector<float> noise(width), expected(width);
+        const Extra *extra = std::lower_bound(extras.data(), extras.data() + extras.size(),
+                                              Extra{static_cast<std::size_t>(y0) * width, 0});
+        for (int y = y0; y < y1; ++y) {
+            const std::size_t row0 = static_cast<std::size_t>(y) * width;
+            const float *star = touched[y] ? light + row0 : nullptr;
+            const float vy = vig_y[y], gy = glow * glow_y[y];
+            const float row_factor = static_cast<float>(1 + p.sky_gy * ((y_first + (y + 0.5) * bin) / p.sensor_h - 0.5));
+            const float *lx = level_x[y & 1].data(), *gx = gradient_x[y & 1].data(), *vx = vig_x.data();
 
-        const Extra *extras_begin = extra, *extras_end = extra;
-        float extra_max = 0, star_max = 0;
-        for (; extras_end->at < row0 + static_cast<std::size_t>(w); ++extras_end)
-            extra_max = std::max(extra_max, extras_end->electrons);
-        if (star)
-            for (int x = 0; x < w; ++x) star_max = std::max(star_max, star[x]);
-        const std::int8_t *pm = sky_prnu || star_max > 0.1f
-                                    ? maps.prnu_row(static_cast<int>(y_first) + y * bin) + static_cast<std::size_t>(x_first)
-                                    : nullptr;
-        // Expected electrons of one pixel: light through vignetting and pixel response, dark current,
-        // amp glow, hot pixel or cosmic ray.
-        const auto expected_at = [&](int x) {
-            float e = (lx[x] * row_factor + gx[x] + (star ? star[x] : 0.f)) * (vy + vx[x]);
-            if (pm) e *= 1 + prnu_step * pm[static_cast<std::size_t>(x) * bin];
-            e += gy * glow_x[x] + dark;
-            for (const Extra *i = extras_begin; i != extras_end; ++i)
-                if (i->at == row0 + static_cast<std::size_t>(x)) e += i->electrons;
-            return e;
-        };
-        // A pixel whose shot-noise uniform u (in [u16, u16 + 1) / 65536) lies at or below exp(-mean) gets
-        // no electron; 1 - mean <= exp(-mean), so u16 below floor(65536 (1 - mean)) settles it at once.
-        // Dim rows (short exposures) compare with one threshold from the row's largest mean.
-        const float bound = (level_max * (row_factor + gradient_max) + star_max) * (vy + vig_max) * (1 + 4 * prnu) +
-                            gy * glow_max + dark + extra_max;
-        const bool dim = bound < 1e-3f;
-        if (dim) extra = extras_end;
-        float *m = expected.data();
-        std::int32_t *thr = threshold.data();
-        if (!dim) {
-            for (int x = 0; x < w; ++x) m[x] = (lx[x] * row_factor + gx[x]) * (vy + vx[x]);
+            const Extra *extras_begin = extra, *extras_end = extra;
+            float extra_max = 0, star_max = 0;
+            for (; extras_end->at < row0 + static_cast<std::size_t>(width); ++extras_end)
+                extra_max = std::max(extra_max, extras_end->electrons);
             if (star)
-                for (int x = 0; x < w; ++x) m[x] += star[x] * (vy + vx[x]);
-            if (pm && bin == 1)
-                for (int x = 0; x < w; ++x) m[x] *= 1 + prnu_step * pm[x];
-            else if (pm)
-                for (int x = 0; x < w; ++x) m[x] *= 1 + prnu_step * pm[static_cast<std::size_t>(x) * bin];
-            if (gy > 1e-6f)
-                for (int x = 0; x < w; ++x) m[x] += gy * glow_x[x];
-            for (; extra->at < row0 + static_cast<std::size_t>(w); ++extra) m[extra->at - row0] += extra->electrons;
-            for (int x = 0; x < w; ++x) {
-                m[x] += dark;
-                thr[x] = static_cast<std::int32_t>(std::max(-1.f, 65536.f * (1 - m[x])));
+                for (int x = 0; x < width; ++x) star_max = std::max(star_max, star[x]);
+            const std::int8_t *pm = sky_prnu || star_max > 0.1f
+                                        ? maps.prnu_row(static_cast<int>(y_first) + y * bin) + static_cast<std::size_t>(x_first)
+                                        : nullptr;
+            // Expected electrons of one pixel: light through vignetting and pixel response, dark current,
+            // amp glow, hot pixel or cosmic ray.
+            const auto expected_at = [&](int x) {
+                float e = (lx[x] * row_factor + gx[x] + (star ? star[x] : 0.f)) * (vy + vx[x]);
+                if (pm) e *= 1 + prnu_px * pm[static_cast<std::size_t>(x) * bin];
+                e += gy * glow_x[x] + dark_px;
+                for (const Extra *i = extras_begin; i != extras_end; ++i)
+                    if (i->at == row0 + static_cast<std::size_t>(x)) e += i->electrons;
+                return e;
+            };
+            // A pixel whose shot-noise uniform u (in [u16, u16 + 1) / 65536) lies at or below exp(-mean) gets
+            // no electron; 1 - mean <= exp(-mean), so u16 below floor(65536 (1 - mean)) settles it at once.
+            // Dim rows (short exposures) compare with one threshold from the row's largest mean.
+            const float bound = (level_max * (row_factor + gradient_max) + star_max) * (vy + vig_max) * (1 + 4 * prnu) +
+                                gy * glow_max + dark_px + extra_max;
+            const bool dim = bound < 1e-3f;
+            if (dim) extra = extras_end;
+            float *QEL_RESTRICT m = expected.data();
+            std::int32_t *QEL_RESTRICT thr = threshold.data();
+            if (!dim) {
+                for (int x = 0; x < width; ++x) m[x] = (lx[x] * row_factor + gx[x]) * (vy + vx[x]);
+                if (star)
+                    for (int x = 0; x < width; ++x) m[x] += star[x] * (vy + vx[x]);
+                if (pm && bin == 1)
+                    for (int x = 0; x < width; ++x) m[x] *= 1 + prnu_px * pm[x];
+                else if (pm)
+                    for (int x = 0; x < width; ++x) m[x] *= 1 + prnu_px * pm[static_cast<std::size_t>(x) * bin];
+                if (gy > 1e-6f)
+                    for (int x = 0; x < width; ++x) m[x] += gy * glow_x[x];
+                for (; extra->at < row0 + static_cast<std::size_t>(width); ++extra) m[extra->at - row0] += extra->electrons;
+                for (int x = 0; x < width; ++x) {
+                    m[x] += dark_px;
+                    thr[x] = static_cast<std::int32_t>(std::max(-1.f, 65536.f * (1 - m[x])));
+                }
+            }
+            const auto row_threshold = static_cast<std::int32_t>(65536.f * (1 - bound));
+
+            // 32 random bits per pixel of the (binned) pixel grid, one hash per two pixels: 16 pick the read
+            // noise, 16 are the first digits of the shot noise's uniform.
+            const std::uint64_t grid = static_cast<std::uint64_t>(p.start_y + y) * static_cast<std::uint64_t>(p.sensor_w) +
+                                       static_cast<std::uint64_t>(p.start_x);
+            std::int32_t *QEL_RESTRICT u16 = first_digits.data();
+            float *QEL_RESTRICT z = noise.data();
+            const auto draw = [&](int at, std::uint32_t bits) {
+                z[at] = normal[bits & 0xFFFF];
+                u16[at] = static_cast<std::int32_t>(bits >> 16);
+            };
+            const int odd = static_cast<int>(grid & 1);
+            if (odd) draw(0, static_cast<std::uint32_t>(rnd::at(frame_key, grid >> 1) >> 32));
+            int x = odd;
+            for (; x + 1 < width; x += 2) {
+                const std::uint64_t bits = rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1);
+                draw(x, static_cast<std::uint32_t>(bits));
+                draw(x + 1, static_cast<std::uint32_t>(bits >> 32));
+            }
+            if (x < width) draw(x, static_cast<std::uint32_t>(rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1)));
+
+            // Read noise, bias and its pattern, gain and the converter's bits, for pixels without electrons
+            // (vectorised); then the shot noise and full well of the pixels that have some.
+            std::uint16_t *QEL_RESTRICT srow = stage + row0;
+            const float by = bias + bias_y[y];
+            const float *bx = bias_x.data();
+            for (x = 0; x < width; ++x) {
+                const float v = clamp16(by + bx[x] + read * z[x]);
+                srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & mask);
+            }
+            for (int x0 = 0; x0 < width; x0 += 16) {
+                const int x1 = std::min(width, x0 + 16);
+                int some = 0;
+                if (dim)
+                        for (x = x0; x < x1; ++x) some |= u16[x] >= row_threshold;
+                else
+                    for (x = x0; x < x1; ++x) some |= u16[x] >= thr[x];
+                if (!some) continue;
+                for (x = x0; x < x1; ++x) {
+                    if (u16[x] < (dim ? row_threshold : thr[x])) continue;
+                    const float mx = dim ? expected_at(x) : m[x];
+                    const std::uint64_t more = rnd::at(fine_key, grid + static_cast<std::uint64_t>(x));
+                    const float u = (static_cast<float>(u16[x]) + static_cast<float>(more >> 40) * (1.f / 16777216.f)) * (1.f / 65536.f);
+                    if (u <= 1 - mx) continue;
+                    const float e = std::min(poisson_above(mx, u, normal[more & 0xFFFF]), well);
+                    const float v = clamp16(by + bx[x] + e * kf + read * z[x]);
+                    srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & mask);
+                }
             }
         }
-        const auto row_threshold = static_cast<std::int32_t>(65536.f * (1 - bound));
-
-        // 32 random bits per pixel of the (binned) pixel grid, one hash per two pixels: 16 pick the read
-        // noise, 16 are the first digits of the shot noise's uniform.
-        const std::uint64_t grid = static_cast<std::uint64_t>(p.start_y + y) * static_cast<std::uint64_t>(p.sensor_w) +
-                                   static_cast<std::uint64_t>(p.start_x);
-        std::int32_t *u16 = first_digits.data();
-        float *z = noise.data();
-        const auto draw = [&](int at, std::uint32_t bits) {
-            z[at] = normal[bits & 0xFFFF];
-            u16[at] = static_cast<std::int32_t>(bits >> 16);
-        };
-        const int odd = static_cast<int>(grid & 1);
-        if (odd) draw(0, static_cast<std::uint32_t>(rnd::at(frame_key, grid >> 1) >> 32));
-        int x = odd;
-        for (; x + 1 < w; x += 2) {
-            const std::uint64_t bits = rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1);
-            draw(x, static_cast<std::uint32_t>(bits));
-            draw(x + 1, static_cast<std::uint32_t>(bits >> 32));
-        }
-        if (x < w) draw(x, static_cast<std::uint32_t>(rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1)));
-
-        // Read noise, bias and its pattern, gain and the converter's bits, for pixels without electrons
-        // (vectorised); then the shot noise and full well of the pixels that have some.
-        std::uint16_t *srow = stage + row0;
-        const float by = bias + bias_y[y];
-        const float *bx = bias_x.data();
-        for (x = 0; x < w; ++x) {
-            const float v = clamp16(by + bx[x] + read * z[x]);
-            srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & qmask);
-        }
-        for (int x0 = 0; x0 < w; x0 += 16) {
-            const int x1 = std::min(w, x0 + 16);
-            int some = 0;
-            if (dim)
-                    for (x = x0; x < x1; ++x) some |= u16[x] >= row_threshold;
-            else
-                for (x = x0; x < x1; ++x) some |= u16[x] >= thr[x];
-            if (!some) continue;
-            for (x = x0; x < x1; ++x) {
-                if (u16[x] < (dim ? row_threshold : thr[x])) continue;
-                const float mx = dim ? expected_at(x) : m[x];
-                const std::uint64_t more = rnd::at(fine_key, grid + static_cast<std::uint64_t>(x));
-                const float u = (static_cast<float>(u16[x]) + static_cast<float>(more >> 40) * (1.f / 16777216.f)) * (1.f / 65536.f);
-                if (u <= 1 - mx) continue;
-                const float e = std::min(poisson_above(mx, u, normal[more & 0xFFFF]), well);
-                const float v = clamp16(by + bx[x] + e * kf + read * z[x]);
-                srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & qmask);
-            }
-        }
-    }
+    };
+    render_in_bands(h, static_cast<std::size_t>(w), p.threads, render_rows);
 
     // ---- dark subtraction: the grey dark of the sensor pixels under each binned pixel
     if (p.dark_map && p.dark_map->size() == static_cast<std::size_t>(p.sensor_w) * p.sensor_h) {

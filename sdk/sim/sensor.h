@@ -92,6 +92,7 @@ struct FrameParams {
     double scintillation = 0;         // relative sd of each star's light in this frame
     std::vector<Dimming> dimmed;      // stars dimmed by occultations
     std::vector<Spot> spots;          // meteors and satellites
+    int threads = 0;  // threads that render the rows at once; 0: one per core (up to 4) for large frames
     std::uint64_t seed = 0;
     std::uint64_t frame = 0;  // frame number: the noise of each frame differs
     std::shared_ptr<const StarField> stars;

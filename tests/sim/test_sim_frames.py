@@ -161,6 +161,30 @@ def test_frames_are_deterministic_for_a_seed(simulator):
     assert shot(COLOUR, t=sdk.RGB24, exposure=500_000) == shot(COLOUR, t=sdk.RGB24, exposure=500_000)
 
 
+@pytest.mark.parametrize(
+    "cam, w, h, b, t, controls",
+    [
+        (MONO, 1000, 802, 1, sdk.RAW16, {"exposure": 30_000_000, "gain": 300}),
+        (MONO, 680, 510, 3, sdk.RAW8, {"exposure": 30_000_000, "flip": 3, "hardware_bin": 1}),
+        (MONO, 512, 382, 4, sdk.RAW16, {"exposure": 20_000_000, "flip": 1}),
+        (COLOUR, 1600, 906, 1, sdk.RGB24, {"exposure": 20_000_000, "flip": 2, "gain": 400}),
+        (COLOUR, 960, 538, 2, sdk.Y8, {"exposure": 20_000_000, "flip": 1}),
+    ],
+)
+@pytest.mark.parametrize("threads", [0, 3])
+def test_rows_rendered_in_bands_equal_rows_rendered_in_one(simulator, cam, w, h, b, t, controls, threads):
+    from helpers import CAMERAS
+
+    def rendered_by(n):
+        return shot(cam, w, h, b, t, config=CAMERAS.replace("\nseed", f"\nthreads = {n}\nseed"), **controls)
+
+    one = rendered_by(1)
+    grey = sdk.pixels(one, sdk.RAW8 if t == sdk.RGB24 else t)
+    # Stars, hot pixels and cosmic rays stand out of the sky: the bands have something to get wrong.
+    assert max(grey) - sorted(grey)[len(grey) // 2] > (50 if t != sdk.RAW16 else 50 * 256)
+    assert rendered_by(threads) == one
+
+
 def test_the_seed_changes_the_frames(simulator):
     first = shot(MONO, exposure=500_000)
     simulator.configure("seed = 99\n")

@@ -19,6 +19,14 @@ def simulator():
 
 
 @pytest.fixture
+def stepped():
+    """The test cameras on the stepped clock: simulated time moves only with exposures, frame waits and advance()."""
+    sim.configure("clock = stepped\n" + CAMERAS)
+    yield sim
+    sim.reset()
+
+
+@pytest.fixture
 def fast(simulator):
     """A hundredfold clock: a second of exposure takes ten milliseconds."""
     simulator.set_clock_speed(100)

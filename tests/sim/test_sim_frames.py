@@ -69,18 +69,19 @@ def test_start_position_may_move_during_video(fast):
 # ---- single exposures
 
 
-def test_exposure_runs_for_its_time_plus_readout(fast):
+def test_exposure_runs_for_its_time_plus_readout(stepped):
+    # On the stepped clock asking the status waits for the exposure: time moves to its readout's end.
     sdk.ready(MONO)
     sdk.ok(lib.QELSetROIFormat(MONO, 256, 256, 1, sdk.RAW8))
     sdk.set_control(MONO, sdk.EXPOSURE, 2_000_000)
-    readout, _ = fast.timing(MONO)
+    readout, _ = stepped.timing(MONO)
     assert sdk.exposure_status(MONO) == sdk.EXP_IDLE
-    start = fast.now_us()
+    start = stepped.now_us()
     sdk.ok(lib.QELStartExposure(MONO, 0))
     statuses = [sdk.EXP_WORKING]
     while statuses[-1] == sdk.EXP_WORKING:
         statuses.append(sdk.exposure_status(MONO))
-    elapsed = fast.now_us() - start
+    elapsed = stepped.now_us() - start
     assert statuses[-1] == sdk.EXP_SUCCESS and set(statuses) == {sdk.EXP_WORKING, sdk.EXP_SUCCESS}
     assert 2_000_000 + readout <= elapsed < 4_000_000 + readout
 

@@ -17,8 +17,7 @@ CONFIG = f"utc = {UTC}\n[camera]\nmodel = C2\nlatitude = -24.6272\nlongitude = -
 
 @pytest.fixture
 def gps(simulator):
-    simulator.configure(CONFIG)
-    simulator.set_clock_speed(100)
+    simulator.configure("clock = stepped\n" + CONFIG)  # frames and stamps at their times, however loaded the host
     sdk.ready(0)
     sdk.ok(lib.QELSetROIFormat(0, 64, 40, 1, sdk.RAW8))
     sdk.set_control(0, sdk.EXPOSURE, 1_000_000)

@@ -31,7 +31,8 @@ def frame(cam, w=None, h=None, b=1, t=sdk.RAW16, dark=False, x=None, y=None, **c
 
 def setup(sim, config=None, speed=1e6):
     sim.configure(config) if config else sim.reset()
-    sim.set_clock_speed(speed)
+    if not sim.clock_stepped():
+        sim.set_clock_speed(speed)
     for cam in range(lib.QELGetNumOfConnectedCameras()):
         sdk.ready(cam)
     return sim
@@ -311,10 +312,10 @@ def test_small_pixels_hold_small_wells(simulator):
 
 
 def test_a_dark_begun_at_cooler_on_integrates_the_cooling_curve(simulator):
-    setup(simulator, "[camera]\nmodel = M1\nhot_pixels = 0\nwarm_pixels = 0\ncosmic_rate = 0\namp_glow = 0\n")
+    # The stepped clock: the dark starts at the instant the cooler is turned on.
+    setup(simulator, "clock = stepped\n[camera]\nmodel = M1\nhot_pixels = 0\nwarm_pixels = 0\ncosmic_rate = 0\namp_glow = 0\n")
     simulator.set_cover(MONO, True)
     bias = frame(MONO, 256, 256, exposure=32, gain=0, offset=40)
-    simulator.set_clock_speed(1e4)  # the dark starts within a simulated second of the cooler
     sdk.set_control(MONO, sdk.TARGET_TEMP, -10)
     sdk.set_control(MONO, sdk.COOLER_ON, 1)
     dark = frame(MONO, 256, 256, exposure=600_000_000)

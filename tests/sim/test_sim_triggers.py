@@ -148,7 +148,7 @@ def test_a_pulse_takes_one_frame(fast, mode, duration, expected):
     assert no_frame(100)
 
 
-def test_triggers_queue_behind_a_busy_sensor(fast):
+def test_triggers_queue_behind_a_busy_sensor(stepped):
     triggered(sdk.MODE_SOFT_EDGE, exposure=200_000)
     for _ in range(3):
         sdk.ok(lib.QELSendSoftTrigger(COLOUR, 1))

@@ -92,7 +92,7 @@ def drain(cam):
     return held
 
 
-def test_unfetched_frames_are_dropped_oldest_first_and_counted(fast):
+def test_unfetched_frames_are_dropped_oldest_first_and_counted(stepped):
     sdk.ready(COLOUR)
     sdk.ok(lib.QELSetROIFormat(COLOUR, 64, 32, 1, sdk.RAW8))
     sdk.set_control(COLOUR, sdk.EXPOSURE, 100_000)
@@ -100,32 +100,26 @@ def test_unfetched_frames_are_dropped_oldest_first_and_counted(fast):
     sdk.ok(lib.QELStartVideoCapture(COLOUR))
     for _ in range(10):  # ten frames, one after the other
         sdk.ok(lib.QELSendSoftTrigger(COLOUR, 1))
-    now = fast.now_us()
-    while fast.now_us() - now < 1_500_000:
-        pass
+    stepped.advance(1_500_000)
     held = drain(COLOUR)
     assert len(held) == 3  # the queue holds three frames: the newest
     assert [b - a for a, b in zip(held, held[1:])] == [100_000, 100_000]
     assert sdk.dropped(COLOUR) == 7
 
 
-def test_free_running_frames_are_lost_while_not_fetched(fast):
-    # frames of a simulated second (10 ms here), so that draining the queue outruns the producer
+def test_free_running_frames_are_lost_while_not_fetched(stepped):
+    # frames of a simulated second; draining the queue takes no simulated time
     start(COLOUR, exposure=1_000_000)
     first = sdk.gps_utc_us(sdk.video_frame(COLOUR, gps=True)[1])
-    now = fast.now_us()
-    while fast.now_us() - now < 30_000_000:  # 30 frame times pass unfetched
-        pass
+    stepped.advance(30_000_000)  # 30 frame times pass unfetched
     held = drain(COLOUR)
     assert 3 <= len(held) <= 4 and held == sorted(held) and held[0] > first + 20_000_000
     assert sdk.dropped(COLOUR) >= (held[0] - first) // 1_000_000 - 1
 
 
-def test_dropped_frames_restart_at_each_capture(fast):
+def test_dropped_frames_restart_at_each_capture(stepped):
     start(COLOUR, exposure=100_000)
-    now = fast.now_us()
-    while fast.now_us() - now < 1_000_000:
-        pass
+    stepped.advance(1_000_000)
     assert sdk.dropped(COLOUR) > 0
     sdk.ok(lib.QELStopVideoCapture(COLOUR))
     assert sdk.dropped(COLOUR) > 0  # still readable after the stop
@@ -133,12 +127,12 @@ def test_dropped_frames_restart_at_each_capture(fast):
     assert sdk.dropped(COLOUR) == 0
 
 
-def test_waiting_times_out_when_nothing_comes(fast):
+def test_waiting_times_out_when_nothing_comes(stepped):
     start(MONO, exposure=5_000_000)
     size = sdk.image_size(MONO)
-    t0 = fast.now_us()
+    t0 = stepped.now_us()
     assert lib.QELGetVideoData(MONO, sdk.as_buf(sdk.buffer(size)), size, 500) == sdk.TIMEOUT
-    assert fast.now_us() - t0 >= 500_000
+    assert stepped.now_us() - t0 >= 500_000
     assert lib.QELGetVideoData(MONO, sdk.as_buf(sdk.buffer(size)), size, 0) == sdk.TIMEOUT
     assert len(sdk.video_frame(MONO, wait_ms=-1)) == size  # waiting without end gets the frame
 

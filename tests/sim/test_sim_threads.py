@@ -54,7 +54,14 @@ def worker(seed, cams, results, stop):
         results.append(rc)
 
 
+# Small sensors: what is tested is the calls' interplay, and full frames in every thread only cost memory.
+SMALL_CAMERAS = "".join(
+    f"[camera]\nmodel = {m}\nserial = {serial}\nseed = {seed}\nwidth = 320\nheight = 240\n" for m, serial, seed in TEST_CAMERAS
+)
+
+
 def test_many_threads_at_once(simulator):
+    simulator.configure(SMALL_CAMERAS)
     simulator.set_clock_speed(100)
     for cam in (0, 1):
         sdk.ready(cam)
@@ -79,7 +86,11 @@ def test_many_threads_at_once(simulator):
         assert len(sdk.expose(cam)) == 64 * 32
 
 
-def test_hot_plug_and_reset_while_threads_call(simulator):
+def test_hot_plug_and_reset_while_threads_call(simulator, monkeypatch, tmp_path):
+    config = tmp_path / "small.ini"
+    config.write_text(SMALL_CAMERAS)
+    monkeypatch.setenv("QELSIM_CONFIG", str(config))  # what each reset comes back to
+    simulator.configure(SMALL_CAMERAS)
     simulator.set_clock_speed(100)
     results: list[int] = []
     stop = threading.Event()

@@ -150,7 +150,8 @@ def ser_ticks(moment: dt.datetime) -> int:
 
 
 def read_ser(path):
-    raw = open(path, "rb").read()
+    with open(path, "rb") as file:
+        raw = file.read()
     size = struct.calcsize(SER_HEADER)
     assert size == 178
     fields = struct.unpack(SER_HEADER, raw[:size])

@@ -61,8 +61,11 @@ demo: install
 	$(BIN)/qel-capture expose --camera 0 --exposure 0.5 --count 3 --bin 2 --output $(DEMO_OUTPUT)/lights
 	$(BIN)/qel-capture preview --camera 1 --exposure 0.2 --format RGB24 --output $(DEMO_OUTPUT)/preview.png
 
+# PYTEST_ARGS: more pytest arguments, e.g. -m "not external" to leave out the tests that start other programs.
+PYTEST_ARGS ?=
+
 test: install
-	$(BIN)/python -m pytest -q tests
+	$(BIN)/python -m pytest -q $(PYTEST_ARGS) tests
 
 wheel: venv
 	$(PIP) install --quiet "auditwheel>=6.1"

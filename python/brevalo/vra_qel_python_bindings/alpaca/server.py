@@ -21,7 +21,7 @@ PROG = "qel-alpaca"
 EXTRA_HINT = "pip install 'brevalo-vra-qel-python-bindings[alpaca]'"
 DEFAULT_PORT = 11111
 # waitress: threads that run members; limits on what one request may send, and on idle connections
-THREADS = 8
+THREADS = 16
 MAX_BODY = 1 << 20
 MAX_HEADER = 64 << 10
 IDLE_TIMEOUT_S = 30

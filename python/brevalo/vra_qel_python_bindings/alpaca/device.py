@@ -12,10 +12,11 @@ import json
 import math
 import threading
 from dataclasses import dataclass
+from datetime import datetime, timezone
 from typing import Any, Callable, Optional
 
 from .. import __version__, qel
-from ..camera import Camera, CameraState, Roi
+from ..camera import Camera, CameraState, Frame, Roi
 from . import errors
 from .errors import AlpacaError, NotImplementedMember
 from .protocol import Device, Image, get, put
@@ -56,10 +57,8 @@ def readout_modes(camera: Camera) -> list[ReadoutMode]:
     return modes
 
 
-def ascom_time(moment: Any) -> str:
+def ascom_time(moment: datetime) -> str:
     """UTC as ASCOM writes it: CCYY-MM-DDThh:mm:ss.ffffff, no zone suffix."""
-    from datetime import timezone
-
     if moment.tzinfo is not None:
         moment = moment.astimezone(timezone.utc).replace(tzinfo=None)
     return moment.strftime("%Y-%m-%dT%H:%M:%S.%f")
@@ -228,7 +227,7 @@ class CameraDevice(Device):
     @get("fullwellcapacity")
     def full_well_capacity(self) -> float:
         # What a pixel can report: binned pixels are sums that the converter clips at the same MaxADU.
-        return self.max_adu() * self.electrons_per_adu()
+        return float(self.max_adu() * self.electrons_per_adu())
 
     # ---- binning and region
 
@@ -443,13 +442,13 @@ class CameraDevice(Device):
 
     @get("lastexposureduration")
     def last_exposure_duration(self) -> float:
-        return self._last_frame().exposure
+        return float(self._last_frame().exposure)
 
     @get("lastexposurestarttime")
     def last_exposure_start_time(self) -> str:
         return ascom_time(self._last_frame().start)
 
-    def _last_frame(self) -> Any:
+    def _last_frame(self) -> Frame:
         frame = self.camera.last_frame
         if frame is None:
             raise AlpacaError(errors.VALUE_NOT_SET, "no exposure has been taken yet")

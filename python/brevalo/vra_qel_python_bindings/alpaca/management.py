@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import uuid
-from typing import Any, Sequence
+from typing import Any, Mapping, Sequence
 
 from .. import __version__
 from .protocol import JSON, BadRequest, Device, Member, Transactions, dumps, envelope, parse_params, query_pairs
@@ -27,7 +27,7 @@ def unique_id(device: Device, number: int) -> str:
 class Management:
     """``/management/apiversions``, ``/management/v1/description`` and ``/management/v1/configureddevices``."""
 
-    def __init__(self, devices: dict[str, Sequence[Device]], transactions: Transactions, location: str) -> None:
+    def __init__(self, devices: Mapping[str, Sequence[Device]], transactions: Transactions, location: str) -> None:
         self.devices = devices
         self.transactions = transactions
         self.location = location

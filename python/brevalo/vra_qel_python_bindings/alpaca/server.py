@@ -85,7 +85,7 @@ class AlpacaServer:
 
     def open(self) -> "AlpacaServer":
         """Open every camera, bind the port and start discovery; the server serves from ``serve``."""
-        import waitress
+        import waitress  # type: ignore[import-untyped]
 
         from .. import qel
         from ..camera import Camera

@@ -75,7 +75,8 @@ def test_exposure_goes_idle_exposing_downloading_idle_and_status_never_waits(ste
 def test_busy_and_abort(sim):
     with Camera(MONO) as cam:
         cam.roi = Roi(64, 48)
-        for seconds, problem in ((2001, "outside the range"), (float("nan"), "not a number"), (-1, "outside the range")):
+        refused = [(2001, "outside the range"), (-1, "outside the range"), (float("nan"), "not a number")]
+        for seconds, problem in refused:
             with pytest.raises(ValueError, match=problem):
                 cam.start_exposure(seconds)
         cam.start_exposure(30)
@@ -116,7 +117,7 @@ def test_failures_while_exposing_surface_as_error(sim, fault, error):
             cam.wait_image(10)
         assert cam.state == CameraState.ERROR and isinstance(cam.last_error, error) and not cam.image_ready
         cam.abort_exposure()
-        assert cam.state == CameraState.IDLE and cam.last_error is not None
+        assert cam.state == CameraState.IDLE
         sim.inject_fault("QELStartExposure", 6)
         with pytest.raises(qel.QELGeneralError, match="starting the exposure failed"):
             cam.start_exposure(0.01)
@@ -245,13 +246,16 @@ def test_close_during_an_exposure_and_a_pulse_ends_everything(sim):
 def test_an_open_camera_does_not_keep_the_process_alive(python):
     out = python(
         """
-        import time
+        import atexit, time
+        from brevalo.vra_qel_python_bindings import sim
         from brevalo.vra_qel_python_bindings.camera import Camera
+        atexit.register(lambda: print(sim.calls("StopExposure"), sim.calls("PulseGuideOff")))  # runs last
         cam = Camera(0)
         cam.start_exposure(60)
         cam.pulse_guide(0, 60000)
         print(cam.state.name, cam.is_pulse_guiding, time.monotonic())
         """
     )
-    state, guiding, started = out.split()
-    assert (state, guiding) == ("EXPOSING", "True") and time.monotonic() - float(started) < 10
+    state, guiding, started, stopped, released = out.split()
+    assert (state, guiding, stopped, released) == ("EXPOSING", "True", "1", "1")
+    assert time.monotonic() - float(started) < 10

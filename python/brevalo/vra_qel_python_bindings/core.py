@@ -280,6 +280,8 @@ class Worker:
     def start(self, seconds: Optional[float], dark: bool, owner: object = None) -> float:
         """Start an exposure (on the worker); returns its length in seconds."""
         camera = self.camera
+        if self._stop.is_set():
+            raise ValueError(f"{self.label}: the camera is closed")
         if self.video:
             raise CameraBusy(f"{self.label}: video is running")
         if self._exposure is not None:
@@ -393,8 +395,9 @@ class Worker:
 
     def guide(self, direction: qel.GuideDirection, milliseconds: int) -> None:
         camera, axis = self.camera, _AXIS[direction]
-        running = self._guides.pop(axis, None)
+        running = self._guides.get(axis)
         if running is not None and running[0] != direction:
+            del self._guides[axis]
             camera._call(qel.pulse_guide_off, f"ending the {running[0].name} pulse", running[0])
         camera._call(qel.pulse_guide_on, f"starting a {direction.name} pulse", direction)
         self._guides[axis] = (direction, clock() + milliseconds / 1000)
@@ -426,7 +429,7 @@ class Worker:
         camera._call(qel.set_control_value, "switching the cooler on", qel.ControlType.QEL_COOLER_ON, 1, False)
         if rate is None:
             self._write_target(round(target))
-            self._publish(cooler_on=True, cooler_target=float(target))
+            self._publish(cooler_on=True, cooler_target=float(round(target)))
             return
         span = camera.controls["target_temperature"]
         start = min(max(camera.temperature, span.minimum), span.maximum)  # from where the sensor is
@@ -442,7 +445,8 @@ class Worker:
         self.camera._call(qel.set_control_value, what, control, steps, auto)
 
     def _write_target(self, degrees: int) -> None:
-        self.camera._call(qel.set_control_value, f"setting target_temperature to {degrees}", qel.ControlType.QEL_TARGET_TEMP, degrees, False)
+        what = f"setting target_temperature to {degrees}"
+        self.camera._call(qel.set_control_value, what, qel.ControlType.QEL_TARGET_TEMP, degrees, False)
 
     def _step_ramp(self, now: float) -> None:
         ramp = self._ramp

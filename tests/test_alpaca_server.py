@@ -30,6 +30,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st  # noqa: E
 
 from brevalo.vra_qel_python_bindings.alpaca.device import CameraDevice  # noqa: E402
 from brevalo.vra_qel_python_bindings.alpaca.discovery import DiscoveryResponder  # noqa: E402
+from brevalo.vra_qel_python_bindings.alpaca.management import unique_id  # noqa: E402
 from brevalo.vra_qel_python_bindings.alpaca.server import AlpacaServer  # noqa: E402
 
 pytestmark = pytest.mark.external
@@ -117,8 +118,8 @@ def test_an_exposure_goes_idle_exposing_idle_and_the_image_is_ready_only_at_the_
     cam.NumX, cam.NumY = 64, 48
     started = dt.datetime.now(dt.timezone.utc).replace(tzinfo=None)
     began = time.monotonic()
-    cam.StartExposure(1.0, True)
-    assert time.monotonic() - began < 0.5  # returns while the camera exposes
+    cam.StartExposure(2.0, True)  # real time, the checker's length: a busy machine still sees it expose
+    assert time.monotonic() - began < 1.0  # returns while the camera exposes
     seen = []
     while time.monotonic() - began < TIMEOUT:
         state, ready = cam.CameraState, cam.ImageReady
@@ -129,8 +130,8 @@ def test_an_exposure_goes_idle_exposing_idle_and_the_image_is_ready_only_at_the_
         time.sleep(0.05)
     assert 2 in seen and ready and cam.CameraState == 0
     assert seen[-1] == 0 and set(seen) <= {0, 2, 3, 4}  # ready only once idle
-    assert time.monotonic() - began >= 1.0
-    assert abs(cam.LastExposureDuration - 1.0) <= 0.02
+    assert time.monotonic() - began >= 2.0
+    assert abs(cam.LastExposureDuration - 2.0) <= 0.04
     stamp = cam.LastExposureStartTime
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{1,7})?", stamp)
     assert abs((dt.datetime.fromisoformat(stamp) - started).total_seconds()) <= 2
@@ -197,6 +198,25 @@ def test_sensor_type_and_bayer_offsets_follow_the_sensor(server):
         mono.BayerOffsetX
     assert (colour.SensorType, colour.BayerOffsetX, colour.BayerOffsetY) == (2, 0, 0)  # RGGB from (0, 0)
     assert "Colour (RGB)" in colour.ReadoutModes and len(mono.SensorName) <= 250
+
+
+def test_actions_reach_what_alpaca_has_no_member_for(server, sim):
+    sim.set_clock_speed(100)
+    mono, colour = client(server, M1), client(server, C2)
+    assert mono.SupportedActions == ["AntiDewHeater"]
+    assert (mono.Action("AntiDewHeater", "on"), mono.Action("AntiDewHeater", "")) == ("on", "on")
+    assert sorted(colour.SupportedActions) == ["GPSStatus", "TriggerMode"]
+    modes = json.loads(colour.Action("TriggerMode", ""))
+    assert modes["Mode"] == "normal" and "rise edge" in modes["Supported"]
+    with pytest.raises(ascom.InvalidOperationException):
+        colour.Action("TriggerMode", "rise edge")  # trigger modes give video, not exposures
+    with pytest.raises(ascom.ActionNotImplementedException):
+        mono.Action("GPSStatus", "")
+    colour.NumX, colour.NumY = 16, 8
+    colour.StartExposure(0.01, True)
+    wait_ready(colour)
+    gps = json.loads(colour.Action("GPSStatus", ""))
+    assert gps["TimeSource"] == "GPS" and gps["Satellites"] > 0 and gps["Time"] == colour.LastExposureStartTime
 
 
 # ---- the image
@@ -294,11 +314,8 @@ def test_unique_ids_stay_the_same_across_restarts(sim):
     ids = []
     for _ in range(2):
         with AlpacaServer("127.0.0.1", 0, 0) as alpaca:
-            ids.append([d.info.serial for d in alpaca.devices])
-            from brevalo.vra_qel_python_bindings.alpaca.management import unique_id
-
-            ids[-1] = [unique_id(d, n) for n, d in enumerate(alpaca.devices)]
-    assert ids[0] == ids[1]
+            ids.append([unique_id(d, n) for n, d in enumerate(alpaca.devices)])
+    assert ids[0] == ids[1] and len(set(ids[0])) == 2
 
 
 def test_discovery_answers_a_broadcast_probe_on_loopback_from_every_server_on_the_port():
@@ -325,6 +342,8 @@ def test_discovery_answers_a_broadcast_probe_on_loopback_from_every_server_on_th
 # ---- bad input and bad clients
 
 MEMBERS = sorted({name for _method, name in CameraDevice.members})
+OTHER_PATHS = ["/management/apiversions", "/management/v1/description", "/management/v1/configureddevices", "/setup",
+               "/setup/v1/camera/0/setup", "/setup/v1/camera/1/preview.png", "/setup/v1/camera/7/setup", "/", "/api/v1/camera/0/"]
 PARAMETERS = sorted({p for m in CameraDevice.members.values() for p, _kind in m.params} | {"ClientTransactionID", "ClientID"})
 NASTY = st.one_of(
     st.sampled_from(["", "nan", "NaN", "inf", "-inf", "1e999", "-1", "0", "1", "2", "true", "False", "0x10",
@@ -340,13 +359,15 @@ NASTY = st.one_of(
 @given(data=st.data())
 def test_no_request_gets_a_server_error_and_the_server_answers_the_next(server, data):
     number = data.draw(st.sampled_from(["0", "1"]))
-    member = data.draw(st.one_of(st.sampled_from(MEMBERS), st.text(max_size=12)))
+    member = data.draw(st.one_of(st.sampled_from(MEMBERS), st.sampled_from(MEMBERS), st.text(max_size=12)))
     names = data.draw(st.lists(st.one_of(st.sampled_from(PARAMETERS), st.sampled_from(PARAMETERS).map(str.lower)), max_size=4))
     fields = {name: data.draw(NASTY) for name in names}
     method = data.draw(st.sampled_from(["GET", "PUT", "PUT", "POST", "DELETE"]))
     if data.draw(st.booleans()):
         requests.put(api(server, number, "connected"), data={"Connected": "true"}, timeout=TIMEOUT)
     url = f"{server.url}/api/v1/camera/{number}/{requests.utils.quote(member, safe='')}"
+    if data.draw(st.integers(0, 5)) == 0:
+        url = server.url + data.draw(st.sampled_from(OTHER_PATHS))
     if method == "GET":
         reply = requests.get(url, params=fields, timeout=TIMEOUT)
     else:

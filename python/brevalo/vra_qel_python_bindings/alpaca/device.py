@@ -31,6 +31,12 @@ BAYER_OFFSETS = {"RGGB": (0, 0), "GRBG": (1, 0), "GBRG": (0, 1), "BGGR": (1, 1)}
 BUSY = (CameraState.WAITING, CameraState.EXPOSING, CameraState.READING, CameraState.DOWNLOADING)
 GUIDE_DIRECTIONS = {0: qel.GuideDirection.QEL_GUIDE_NORTH, 1: qel.GuideDirection.QEL_GUIDE_SOUTH,
                     2: qel.GuideDirection.QEL_GUIDE_EAST, 3: qel.GuideDirection.QEL_GUIDE_WEST}
+_MODE = qel.CameraMode
+TRIGGER_MODES: dict[int, str] = {
+    _MODE.QEL_MODE_NORMAL: "normal", _MODE.QEL_MODE_TRIG_SOFT_EDGE: "soft edge", _MODE.QEL_MODE_TRIG_RISE_EDGE: "rise edge",
+    _MODE.QEL_MODE_TRIG_FALL_EDGE: "fall edge", _MODE.QEL_MODE_TRIG_SOFT_LEVEL: "soft level",
+    _MODE.QEL_MODE_TRIG_HIGH_LEVEL: "high level", _MODE.QEL_MODE_TRIG_LOW_LEVEL: "low level",
+}
 EXPOSURE_RESOLUTION = 1e-6  # the SDK counts exposures in microseconds
 # ASCOM's bounds for a cooler setpoint, beyond the camera's own range
 ABSOLUTE_ZERO = -273.15
@@ -134,6 +140,8 @@ class CameraDevice(Device):
             found["GPSStatus"] = self._gps_status
         if "anti_dew_heater" in self.controls:
             found["AntiDewHeater"] = self._anti_dew_heater
+        if self.info.trigger:
+            found["TriggerMode"] = self._trigger_mode
         return found
 
     def state(self) -> list[tuple[str, Any]]:
@@ -160,6 +168,20 @@ class CameraDevice(Device):
             "Time": ascom_time(frame.start), "TimeSource": frame.time_source, "Latitude": gps.latitude,
             "Longitude": gps.longitude, "Altitude": gps.altitude, "Satellites": gps.satellite_num,
         })
+
+    def _trigger_mode(self, parameters: str) -> str:
+        """The camera's trigger mode and the modes it has; only normal can be chosen here, since the
+        SDK takes single exposures in normal mode only (the trigger modes deliver video frames)."""
+        modes = [TRIGGER_MODES.get(m, str(m)) for m in self.camera._call(qel.get_camera_support_mode, "reading the modes")]
+        wanted = parameters.strip().lower()
+        if wanted == "normal":
+            self.camera._call(qel.set_camera_mode, "setting normal mode", qel.CameraMode.QEL_MODE_NORMAL)
+        elif wanted in modes:
+            raise AlpacaError(errors.INVALID_OPERATION, f"{wanted} mode gives video frames; Alpaca's exposures need normal mode")
+        elif wanted:
+            raise invalid(f"TriggerMode takes one of {', '.join(modes)} or nothing (to read it), not {parameters[:40]!r}")
+        mode = self.camera._call(qel.get_camera_mode, "reading the mode")
+        return json.dumps({"Mode": TRIGGER_MODES.get(mode, str(mode)), "Supported": modes})
 
     def _anti_dew_heater(self, parameters: str) -> str:
         wanted = parameters.strip().lower()

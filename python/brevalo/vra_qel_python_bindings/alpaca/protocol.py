@@ -343,7 +343,7 @@ def wants_imagebytes(accept: Optional[str]) -> bool:
 
 def envelope(value: Any, call: Call, server_transaction: int, error: Optional[tuple[int, str]] = None, method: str = "GET") -> dict[str, Any]:
     reply: dict[str, Any] = {}
-    if error is None and method == "GET":
+    if error is None and (method == "GET" or value is not None):  # methods that return nothing have no Value
         reply["Value"] = value
     reply["ClientTransactionID"] = call.client_transaction
     reply["ServerTransactionID"] = server_transaction

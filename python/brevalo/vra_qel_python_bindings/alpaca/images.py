@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import struct
 import threading
-from typing import TYPE_CHECKING, Any, Iterator, Optional
+from typing import TYPE_CHECKING, Any, Iterator
 
 import numpy as np
 
@@ -29,8 +29,10 @@ IMAGE_ELEMENT = INT32
 TRANSMISSION = {np.dtype(np.uint8): BYTE, np.dtype(np.uint16): UINT16}
 #: Pixels on a side of the tiles of the ImageBytes transpose.
 TILE = 256
-#: Columns of JSON per chunk of the streamed reply.
-JSON_COLUMNS = 64
+#: Columns of JSON per chunk of the streamed reply: a chunk is written without a break for other threads.
+JSON_COLUMNS = 16
+#: Images whose ImageBytes pixels are kept (the last of each camera, a few cameras).
+KEPT = 4
 
 
 def dimensions(array: Any) -> tuple[int, int, int, int]:
@@ -69,21 +71,20 @@ def imagebytes_pixels(array: Any) -> bytes:
 
 
 class _Payloads:
-    """The ImageBytes pixels of the last image served, made once per image."""
+    """The ImageBytes pixels of the last images served, made once per image."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._key: Optional[int] = None
-        self._array: Any = None
-        self._data = b""
+        self._kept: list[tuple[Any, bytes]] = []  # (image, pixels), the latest last
 
     def get(self, array: Any) -> bytes:
         with self._lock:
-            if self._array is not array:
-                self._array, self._data = None, b""  # let the old one go before the new copy
-                self._data = imagebytes_pixels(array)
-                self._array = array
-            return self._data
+            for image, data in self._kept:
+                if image is array:
+                    return data
+            data = imagebytes_pixels(array)
+            self._kept = self._kept[-(KEPT - 1):] + [(array, data)]
+            return data
 
 
 _payloads = _Payloads()

@@ -104,8 +104,12 @@ class AlpacaServer:
             )
             self.port = int(self._server.effective_port)
             if self.discovery_port:
-                self._discovery = DiscoveryResponder(self.discovery_port, self.port, not is_loopback(self.host))
-                self._discovery.start()
+                try:
+                    self._discovery = DiscoveryResponder(self.discovery_port, self.port, not is_loopback(self.host))
+                except OSError as error:  # the cameras are served all the same, at the address printed
+                    log.warning("no discovery on UDP port %d: %s", self.discovery_port, error)
+                else:
+                    self._discovery.start()
         except BaseException:
             self.close()
             raise

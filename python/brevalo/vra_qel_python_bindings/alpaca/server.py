@@ -181,6 +181,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"{PROG}: error: the server needs the 'alpaca' extra: {EXTRA_HINT}", file=sys.stderr)
         return 1
     logging.basicConfig(level=logging.WARNING, format=f"{PROG}: %(levelname)s: %(message)s")
+    logging.getLogger("waitress.queue").setLevel(logging.ERROR)  # busy moments are no news to the user
     from .discovery import is_loopback
 
     server = AlpacaServer(args.host, args.port, args.discovery_port)

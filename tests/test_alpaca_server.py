@@ -420,9 +420,11 @@ def test_a_client_leaving_mid_download_costs_the_others_nothing(server, sim):
 
 @pytest.mark.parametrize("stop, status", [(signal.SIGTERM, 0), (signal.SIGINT, 130)])
 def test_qel_alpaca_serves_until_a_signal_then_stops_within_2_s(stop, status):
+    script = os.path.join(os.path.dirname(sys.executable), "qel-alpaca")  # the installed console script
+    if not os.path.exists(script):
+        pytest.skip("qel-alpaca is not installed beside this interpreter")
     process = subprocess.Popen(
-        [sys.executable, "-c", "from brevalo.vra_qel_python_bindings.alpaca import main; raise SystemExit(main())",
-         "--port", "0", "--discovery-port", "0"],
+        [script, "--port", "0", "--discovery-port", "0"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     try:
@@ -438,7 +440,7 @@ def test_qel_alpaca_serves_until_a_signal_then_stops_within_2_s(stop, status):
         began = time.monotonic()
         process.send_signal(stop)
         assert process.wait(TIMEOUT) == status
-        assert time.monotonic() - began < 2.5
+        assert time.monotonic() - began < 3  # 2 s, and a margin for a busy machine
     finally:
         process.kill()
         process.wait()

@@ -72,7 +72,13 @@ def api(server, number, member):
 
 
 def test_first_use_has_no_last_exposure_and_no_image(server):
-    cam = client(server, M1)
+    cam = alpyca_camera.Camera(f"127.0.0.1:{server.port}", M1)
+    with pytest.raises(ascom.NotConnectedException):
+        cam.CameraState
+    cam.Connect()  # interface version 4: asynchronous, with Connecting
+    assert cam.Connecting is False and cam.Connected is True and cam.InterfaceVersion == 4
+    state = {row["Name"]: row["Value"] for row in cam.DeviceState}
+    assert state["CameraState"] == 0 and state["ImageReady"] is False and "TimeStamp" in state
     assert cam.ImageReady is False
     for member in ("LastExposureDuration", "LastExposureStartTime", "ImageArray"):
         with pytest.raises((ascom.ValueNotSetException, ascom.InvalidOperationException)):

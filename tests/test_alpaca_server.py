@@ -125,17 +125,17 @@ def test_an_exposure_goes_idle_exposing_idle_and_the_image_is_ready_only_at_the_
     started = dt.datetime.now(dt.timezone.utc).replace(tzinfo=None)
     began = time.monotonic()
     cam.StartExposure(2.0, True)  # real time, the checker's length: a busy machine still sees it expose
-    assert time.monotonic() - began < 1.0  # returns while the camera exposes
+    assert time.monotonic() - began < 1.5  # returns while the camera exposes
     seen = []
     while time.monotonic() - began < TIMEOUT:
-        state, ready = cam.CameraState, cam.ImageReady
+        ready = cam.ImageReady
+        state = cam.CameraState  # read after: once the image is ready the camera is idle
         seen.append(state)
         if ready:
             break
         assert 0 <= cam.PercentCompleted <= 100
         time.sleep(0.05)
-    assert 2 in seen and ready and cam.CameraState == 0
-    assert seen[-1] == 0 and set(seen) <= {0, 2, 3, 4}  # ready only once idle
+    assert ready and seen[-1] == 0 and 2 in seen and set(seen) <= {0, 2, 3, 4}
     assert time.monotonic() - began >= 2.0
     assert abs(cam.LastExposureDuration - 2.0) <= 0.04
     stamp = cam.LastExposureStartTime

@@ -230,9 +230,12 @@ int Camera::stop_exposure() {
     update_exposure(now);
     if (exposure_.phase == Exposure::working) {
         exposure_.phase = Exposure::failed;
-        // The read-out lets this exposure go (a render under way is thrown away when it ends).
+        // The read-out lets this exposure go, and a render under way stops.
         cv_.notify_all();
-        if (readout_) clock::poke(readout_->agent);
+        if (readout_) {
+            readout_->cancel = true;
+            clock::poke(readout_->agent);
+        }
     }
     return QEL_SUCCESS;
 }
@@ -296,6 +299,7 @@ std::shared_ptr<Readout> Camera::detach_readout() {
     readout_.reset();
     if (r) {
         r->stop = true;
+        r->cancel = true;
         cv_.notify_all();
         clock::poke(r->agent);
     }
@@ -309,8 +313,8 @@ void Camera::join(const std::shared_ptr<Readout> &readout) {
 }
 
 // The read-out: waits for an exposure, then for its end on the simulated clock, and renders its image
-// into the frame buffer meanwhile called the readout; the exposure is done when the readout time has
-// passed as well. In the stepped clock it is an agent of the clock: time does not pass the end of an
+// into the frame buffer during the readout time; the exposure is done when that time has passed and the
+// image is there. In the stepped clock it is an agent of the clock: time does not pass the end of an
 // exposure before its image is rendered, so frames depend only on the calls made.
 void Camera::read_out(std::shared_ptr<Readout> r) {
     struct Leave {
@@ -338,12 +342,13 @@ void Camera::read_out(std::shared_ptr<Readout> r) {
         // and the old one goes when that copy is done.
         if (!frame_buffer_ || frame_buffer_.use_count() > 1) frame_buffer_ = std::make_shared<std::vector<std::uint8_t>>();
         const std::shared_ptr<std::vector<std::uint8_t>> image = frame_buffer_;
+        r->cancel = false;
         lock.unlock();
         bool rendered = true;
         try {
             image->resize(image_bytes(p));
             Scratch scratch;
-            synthesize(p, image->data(), scratch);
+            synthesize(p, image->data(), scratch, &r->cancel);
         } catch (const std::bad_alloc &) {
             rendered = false;
         }

@@ -2,6 +2,7 @@
 // thread, its frames and its triggers. The operations themselves are Camera's (camera.h).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -32,6 +33,7 @@ struct Exposure {
 // as a camera reads its sensor into its own memory. Reading the image is then a copy.
 struct Readout {
     bool stop = false;
+    std::atomic<bool> cancel{false};  // the render under way is not wanted any more
     std::thread thread;
     clock::Agent *agent = nullptr;  // the thread, in the stepped clock
 };

@@ -827,6 +827,7 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch, con
     const Starlight starlight{scratch.light.data(), scratch.touched.data()};
     std::uint16_t *stage = scratch.stage.data();
 
+    // Each stage takes its own groups of the snapshot (FrameParams is all of them: ImageArea, Shot, ...).
     // 1-2. sky and optics
     paint_stars(p, p, g, starlight, cancel);
     const Vignetting vig = vignetting(*p.maps, g);

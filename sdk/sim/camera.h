@@ -3,7 +3,8 @@
 // Each camera has one mutex; every operation takes it, checks the camera's state and arguments, and
 // answers with a result code. Long work (frame synthesis, frame copies, file reads) runs outside the
 // lock on snapshotted parameters, so calls on one camera never wait for another camera and waits for
-// frames never block the frame producer.
+// frames never block the frame producer. Frames are rendered by the camera's own threads (the video
+// producer, the single exposures' read-out), never by the thread that reads them.
 #pragma once
 
 #include <condition_variable>
@@ -173,6 +174,12 @@ private:
     std::shared_ptr<Capture> detach_capture();
     static void join(const std::shared_ptr<Capture> &capture);
     void produce(std::shared_ptr<Capture> capture);
+    // The read-out thread of single exposures: started with the first exposure; detached (stopped, the
+    // frame buffer let go) when the camera closes or goes away, and joined by the caller after unlocking.
+    int start_readout();
+    std::shared_ptr<Readout> detach_readout();
+    static void join(const std::shared_ptr<Readout> &readout);
+    void read_out(std::shared_ptr<Readout> readout);
     void on_trigger_level(int old_level, int level, SimTime now);
 
     const int id_;
@@ -197,6 +204,8 @@ private:
     int trigger_line_ = 0;
     Mount mount_;
     Exposure exposure_;
+    std::shared_ptr<Readout> readout_;
+    std::shared_ptr<std::vector<std::uint8_t>> frame_buffer_;  // where the read-out renders
     std::shared_ptr<Capture> capture_;
     std::deque<std::unique_ptr<Frame>> queue_;
     std::vector<std::unique_ptr<Frame>> pool_;

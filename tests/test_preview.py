@@ -53,7 +53,7 @@ def test_the_demo_preview_shows_the_stars_of_a_real_field(tmp_path, monkeypatch)
     try:
         assert cli.main([*DEMO_PREVIEW, "--output", str(path)]) == 0
     finally:
-        monkeypatch.delenv("QELSIM_SKY_CATALOGUE")
+        monkeypatch.setenv("QELSIM_SKY_CATALOGUE", "none")
         from brevalo.vra_qel_python_bindings import sim
 
         sim.reset()

@@ -302,7 +302,7 @@ def _superpixels(mosaic: Any, pattern: str) -> Any:
 
     mosaic = _cosmetic(mosaic)
     h, w = mosaic.shape[0] // 2 * 2, mosaic.shape[1] // 2 * 2
-    cells = {pattern[2 * dy + dx]: [] for dy in (0, 1) for dx in (0, 1)}
+    cells: dict[str, list[Any]] = {pattern[2 * dy + dx]: [] for dy in (0, 1) for dx in (0, 1)}
     for dy in (0, 1):
         for dx in (0, 1):
             cells[pattern[2 * dy + dx]].append(mosaic[dy:h:2, dx:w:2].astype(np.float32))

@@ -108,7 +108,7 @@ def solve_config(directory: Path) -> Path:
     # The index files searched together ("inparallel"), so that the time limit bounds the whole solve
     # rather than restarting with each file.
     path = directory / "astrometry.cfg"
-    path.write_text(f"inparallel\ncpulimit 60\nadd_path {INDEX_DIR}\nautoindex\n")
+    path.write_text(f"inparallel\ncpulimit 30\nadd_path {INDEX_DIR}\nautoindex\n")
     return path
 
 
@@ -133,7 +133,7 @@ def solutions(tmp_path_factory):
         command = [
             "solve-field", "--config", str(cfg), "--no-plots", "--overwrite", "--new-fits", "none",
             "--scale-units", "arcsecperpix", "--scale-low", str(scale * 0.95), "--scale-high", str(scale * 1.05),
-            "--ra", str(ra), "--dec", str(dec), "--radius", "2", "--cpulimit", "60", "--tweak-order", "1",
+            "--ra", str(ra), "--dec", str(dec), "--radius", "2", "--cpulimit", "30", "--tweak-order", "1",
             "--dir", str(directory / name), str(directory / f"{name}.fits"),
         ]
         runs[name] = (wcs, subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True),

@@ -455,7 +455,8 @@ def bright_stars() -> list[tuple[float, float, float, float]]:
     """The real bright stars that the ``ephem`` package ships (about 115, to magnitude 3) for ``set_stars``.
 
     Each is (ra, dec in degrees, J2000; V magnitude; B-V from its spectral class). Needs ``ephem``
-    (the ``sky`` extra); raises SimulatorError without it.
+    (the ``sky`` extra); raises SimulatorError without it. Beside a star catalogue file (``sky()``), each
+    of these takes the place of the catalogue's entry for the same star.
     """
     try:
         import ephem  # type: ignore[import-untyped]

@@ -100,6 +100,10 @@ public:
     int set_cover(bool covered);
     int sky_to_pixel(double ra, double dec, double *x, double *y);
     int pixel_to_sky(double x, double y, double *ra, double *dec);
+    // The world coordinate system of the image as it is read now (region, binning, flip, the mount):
+    // CRPIX1, CRPIX2, CRVAL1, CRVAL2, CD1_1, CD1_2, CD2_1, CD2_2 of a gnomonic projection, and the
+    // image's size.
+    int wcs(double *values, int *width, int *height);
     // Stars on the sensor now, brightest first: rows of x, y, V, B-V, ra, dec; their number in *count.
     int field_stars(double *rows, int max_rows, int *count);
     // The configured events (atmosphere.cpp): rows of kind, start and end (UTC microseconds since 1970),

@@ -10,6 +10,7 @@ Alert with a message from ``ERRORS``.
 from __future__ import annotations
 
 import asyncio
+import datetime as dt
 import logging
 import math
 import os
@@ -39,6 +40,10 @@ TEMPERATURE_TOLERANCE = 0.5
 #: Seconds between updates of the exposure countdown and of the temperature.
 COUNTDOWN_PERIOD = 0.5
 TEMPERATURE_PERIOD = 1.0
+
+
+def _now() -> dt.datetime:
+    return dt.datetime.now(dt.timezone.utc)
 
 
 class Refused(ValueError):
@@ -103,6 +108,7 @@ class CameraDevice(ipd.Device):
         self["CONNECTION"].state = "Ok"
         self._exposure: Optional[_Exposure] = None
         self._target: Optional[float] = None  # cooling target not yet reached
+        self._commanded = _now()  # when the cooler was last switched
         self._next_countdown = 0.0
         self._next_temperature = 0.0
         self._guide_timers: dict[str, asyncio.TimerHandle] = {}
@@ -388,6 +394,7 @@ class CameraDevice(ipd.Device):
         assert camera is not None
         target = self.numbers(event)["CCD_TEMPERATURE_VALUE"]
         await self._call(camera.cool_to, target)
+        self._commanded = _now()
         self._target = target
         self._next_temperature = 0.0
         cooler = self["CCD_COOLER"]
@@ -400,6 +407,7 @@ class CameraDevice(ipd.Device):
         assert camera is not None
         on = self.chosen(event) == "COOLER_ON"
         await self._call(setattr, camera, "cooler_on", on)
+        self._commanded = _now()
         if not on:
             self._target = None
             await self["CCD_TEMPERATURE"].send_setVector(state="Idle")
@@ -425,7 +433,7 @@ class CameraDevice(ipd.Device):
             power = self["CCD_COOLER_POWER"]
             power["CCD_COOLER_VALUE"] = round(status.cooler_power, 1)
             await power.send_setVector(state="Ok", allvalues=False)
-        if status.cooler_on is not None:
+        if status.cooler_on is not None and status.timestamp > self._commanded:  # not a reading older than a command
             cooler = self["CCD_COOLER"]
             on = "On" if status.cooler_on else "Off"
             if cooler["COOLER_ON"] != on:

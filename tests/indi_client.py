@@ -206,10 +206,10 @@ class Client:
         return self.new("Switch", device, name, {on: "On"})
 
     def answer(self, device: str, name: str, mark: float, timeout: float = 20) -> Update:
-        """The first update of a property after ``mark`` that is not Busy."""
+        """The first update (not a definition) of a property after ``mark`` that is not Busy."""
 
         def done() -> Optional[Update]:
-            return next((u for u in self.since(mark, device, name) if u.state != "Busy"), None)
+            return next((u for u in self.since(mark, device, name) if u.state != "Busy" and u.tag[:3] == "set"), None)
 
         return self.wait(done, timeout, f"an answer on {device}.{name}")
 

@@ -7,6 +7,7 @@ import datetime as dt
 import io
 import os
 import select
+import socket
 import subprocess
 import sys
 import time
@@ -173,6 +174,25 @@ def test_exposure_gives_a_fits_blob_with_stars_and_binning_keeps_them(client):
     region(client, M1, 0, 0, 2048, 1536)
 
 
+def test_a_client_leaving_in_the_middle_of_an_image_changes_nothing_for_the_others(server, client, driver_pid):
+    region(client, M1, 0, 0, 2048, 1536)
+    leaver = socket.create_connection(("127.0.0.1", server.port), timeout=30)
+    leaver.sendall(f"<getProperties version='1.7'/><enableBLOB device='{M1}'>Also</enableBLOB>".encode())
+    time.sleep(0.5)
+    mark = client.set_number(M1, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=0.1)
+    seen = b""
+    while b"<setBLOBVector" not in seen:
+        seen = seen[-20:] + leaver.recv(1 << 16)
+    leaver.close()  # a few kilobytes into the image
+    data = client.blob_after(mark, M1)
+    with fits.open(io.BytesIO(data)) as hdus:
+        assert hdus[0].data.shape == (1536, 2048)
+    for _ in range(2):
+        image, _ = expose(client, M1, 0.1)
+        assert image.shape == (1536, 2048)
+    assert server.driver_pids() == [driver_pid]
+
+
 def test_abort_ends_a_long_exposure_and_the_camera_takes_the_next(client):
     mark = client.set_number(M1, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=10)
     client.wait(lambda: any(u.state == "Busy" for u in client.since(mark, M1, "CCD_EXPOSURE")), 10, "Busy")
@@ -275,7 +295,7 @@ def test_cooling_to_minus_ten(tmp_path_factory):
     server = start(tmp_path_factory, "speed = 100\n[camera]\nmodel = M1\nserial = SIMM0001\n")
     try:
         client = Client(server.port)
-        client.wait(lambda: (M1, "CCD_TEMPERATURE") in client.defs, 60, "M1")
+        client.wait(lambda: (M1, "STREAMING_EXPOSURE") in client.defs, 60, "M1")
         mark = client.set_number(M1, "CCD_TEMPERATURE", CCD_TEMPERATURE_VALUE=-10)
         assert client.answer(M1, "CCD_COOLER", mark, 10).values["COOLER_ON"] == "On"
         busy = client.wait(lambda: [u for u in client.since(mark, M1, "CCD_TEMPERATURE") if u.state == "Busy"], 10)

@@ -27,7 +27,7 @@ logger = logging.getLogger("indi_qel_ccd")
 
 def _import_library() -> Any:
     try:
-        import indipydriver
+        import indipydriver  # type: ignore[import-untyped]
     except ImportError as error:
         raise SystemExit(f"indi_qel_ccd needs indipydriver, which the 'indi' extra installs: {EXTRA_HINT}") from error
     return indipydriver
@@ -54,7 +54,9 @@ def make_driver(devices: list[Any]) -> Any:
     from .device import CameraDevice
     from .transport import Pipes
 
-    class Driver(ipd.IPyDriver):  # type: ignore[misc]
+    base: Any = ipd.IPyDriver
+
+    class Driver(base):  # type: ignore[misc]
         """The driver of the cameras: requests go to their device; unknown properties and elements are
         answered, where indipydriver would drop them silently."""
 

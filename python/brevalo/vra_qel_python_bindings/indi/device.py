@@ -19,7 +19,7 @@ import time
 from dataclasses import dataclass
 from typing import Any, Awaitable, Callable, Optional
 
-import indipydriver as ipd
+import indipydriver as ipd  # type: ignore[import-untyped]
 
 from .. import qel
 from ..camera import Camera, CameraBusy, CameraState, Frame, Roi
@@ -77,7 +77,7 @@ class _Exposure:
     kind: str  # the FRAME_* switch
 
 
-class CameraDevice(ipd.Device):
+class CameraDevice(ipd.Device):  # type: ignore[misc]
     """The INDI face of one open camera."""
 
     def __init__(self, devicename: str, camera: Camera, upload_dir: str) -> None:
@@ -164,7 +164,7 @@ class CameraDevice(ipd.Device):
         on = [name for name, value in event.items() if value == "On"]
         if len(on) != 1:
             raise Refused(f"{event.vectorname}: exactly one switch must be On")
-        return on[0]
+        return str(on[0])
 
     async def _call(self, function: Callable[..., Any], *args: Any) -> Any:
         return await asyncio.to_thread(function, *args)
@@ -259,10 +259,10 @@ class CameraDevice(ipd.Device):
     async def _on_frame(self, event: Any) -> None:
         values = self.numbers(event)
         x, y, width, height, binning = self.region()
-        x, y = values.get("X", x), values.get("Y", y)
-        width, height = values.get("WIDTH", width), values.get("HEIGHT", height)
+        left, top = values.get("X", x), values.get("Y", y)
+        wide, high = values.get("WIDTH", width), values.get("HEIGHT", height)
         self._idle("change the frame")
-        await self._send_frame(*self.fit(x, y, width, height, binning))
+        await self._send_frame(*self.fit(left, top, wide, high, binning))
 
     async def _on_frame_reset(self, event: Any) -> None:
         self._idle("reset the frame")
@@ -281,7 +281,7 @@ class CameraDevice(ipd.Device):
             raise Refused("CCD_BINNING: the camera bins both axes alike")
         if horizontal not in self.facts.bins:
             raise Refused(f"CCD_BINNING: {horizontal:g} is not one of the bins {list(self.facts.bins)}")
-        binning = int(horizontal)  # type: ignore[arg-type]
+        binning = int(horizontal)
         self._idle("change the binning")
         x, y, width, height, _ = self.region()
         frame = self.fit(x, y, width, height, binning)

@@ -31,7 +31,7 @@ def fits_bytes(frame: Frame) -> bytes:
     else:  # the driver reads RAW8 and RAW16 only
         raise ValueError(f"no FITS image for {array.dtype} data of {array.ndim} axes")
     head = header.tostring().encode("ascii")
-    return b"".join((head, memoryview(data).cast("B"), bytes(-data.nbytes % BLOCK)))
+    return b"".join((head, data.data.cast("B"), bytes(-data.nbytes % BLOCK)))
 
 
 def upload_path(folder: str, prefix: str, extension: str = ".fits") -> str:

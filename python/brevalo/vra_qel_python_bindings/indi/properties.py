@@ -11,7 +11,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any, Callable, Optional, Union
 
-import indipydriver as ipd
+import indipydriver as ipd  # type: ignore[import-untyped]
 
 from .. import __version__
 

@@ -118,7 +118,7 @@ class Pipes:
                     break
                 try:
                     parser.feed(data)
-                    events = list(parser.read_events())
+                    events: list[tuple[str, Any]] = list(parser.read_events())
                 except ET.ParseError as error:
                     logger.error("unreadable input, skipped: %s", error)
                     parser, depth = self._new_parser(), 1
@@ -138,10 +138,10 @@ class Pipes:
             if not self._stopped:
                 self._on_end()
 
-    def _new_parser(self) -> ET.XMLPullParser:
-        parser = ET.XMLPullParser(events=("start", "end"))
+    def _new_parser(self) -> Any:
+        parser: Any = ET.XMLPullParser(events=("start", "end"))
         parser.feed(b"<root>")
-        self._root = next(element for _event, element in parser.read_events())
+        self._root: Any = next(element for _event, element in parser.read_events())
         return parser
 
     async def run_tx(self, element: ET.Element) -> None:

@@ -118,7 +118,9 @@ def main(argv: Optional[list[str]] = None) -> int:
     _import_library()
     from ..camera import Camera, cameras
     from .device import CameraDevice
+    from .images import warm_up
 
+    warm_up()
     found = cameras()
     opened: list[Camera] = []
     devices = []

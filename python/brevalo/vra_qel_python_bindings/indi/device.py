@@ -134,12 +134,18 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
             except Exception as error:  # every refusal becomes the property's Alert
                 await self.refuse(vector, error_message(error))
 
+    async def update(self, vector: Any, state: Optional[str] = None, message: str = "", allvalues: bool = True) -> None:
+        """Send a property's values and state, with a message or none (indipydriver would repeat the
+        last message of the property on every later update)."""
+        vector._message = message
+        await vector.send_setVector(message=message, state=state, allvalues=allvalues)
+
     async def refuse(self, vector: Any, message: str) -> None:
         """Alert on a property with a message, values unchanged."""
         if vector.vectortype == "BLOBVector":
             await self.send_device_message(message)
         else:
-            await vector.send_setVector(message=message, state="Alert", allvalues=True)
+            await self.update(vector, message=message, state="Alert", allvalues=True)
 
     def numbers(self, event: Any) -> dict[str, float]:
         """The event's numbers, each finite and within its element's range, else Refused."""
@@ -174,21 +180,21 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         vector = event.vector
         for member in vector:
             vector[member] = "On" if member == name else "Off"
-        await vector.send_setVector(state="Ok")
+        await self.update(vector, state="Ok")
 
     async def _on_numbers(self, event: Any) -> None:
         values = self.numbers(event)
         for name, value in values.items():
             event.vector[name] = value
-        await event.vector.send_setVector(state="Ok")
+        await self.update(event.vector, state="Ok")
 
     async def _on_upload_settings(self, event: Any) -> None:
-        for name, value in event.items():
-            if name == "UPLOAD_DIR" and not value.strip():
-                raise Refused("UPLOAD_DIR must name a directory")
-        for name, value in event.items():
+        values = {name: value.strip() for name, value in event.items()}  # servers may indent texts
+        if values.get("UPLOAD_DIR", "-") == "" or values.get("UPLOAD_PREFIX", "-") == "":
+            raise Refused("UPLOAD_SETTINGS: UPLOAD_DIR and UPLOAD_PREFIX may not be empty")
+        for name, value in values.items():
             event.vector[name] = value
-        await event.vector.send_setVector(state="Ok")
+        await self.update(event.vector, state="Ok")
 
     # ---- connection
 
@@ -202,7 +208,7 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
             camera, self.camera, self._exposure = self.camera, None, None
             await self._call(camera.close)
         vector["CONNECT"], vector["DISCONNECT"] = ("On", "Off") if name == "CONNECT" else ("Off", "On")
-        await vector.send_setVector(state="Ok" if self.camera is not None else "Idle")
+        await self.update(vector, state="Ok" if self.camera is not None else "Idle")
 
     def _reopen(self) -> Camera:
         if self.serial:
@@ -254,7 +260,7 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
     async def _send_frame(self, x: int, y: int, width: int, height: int) -> None:
         frame = self["CCD_FRAME"]
         frame["X"], frame["Y"], frame["WIDTH"], frame["HEIGHT"] = x, y, width, height
-        await frame.send_setVector(state="Ok")
+        await self.update(frame, state="Ok")
 
     async def _on_frame(self, event: Any) -> None:
         values = self.numbers(event)
@@ -268,10 +274,10 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         self._idle("reset the frame")
         binning = self["CCD_BINNING"]
         binning["HOR_BIN"] = binning["VER_BIN"] = 1
-        await binning.send_setVector(state="Ok")
+        await self.update(binning, state="Ok")
         await self._send_frame(*self.fit(0, 0, self.facts.width, self.facts.height, 1))
         event.vector["RESET"] = "Off"
-        await event.vector.send_setVector(state="Ok")
+        await self.update(event.vector, state="Ok")
 
     async def _on_binning(self, event: Any) -> None:
         values = self.numbers(event)
@@ -286,7 +292,7 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         x, y, width, height, _ = self.region()
         frame = self.fit(x, y, width, height, binning)
         event.vector["HOR_BIN"] = event.vector["VER_BIN"] = binning
-        await event.vector.send_setVector(state="Ok")
+        await self.update(event.vector, state="Ok")
         await self._send_frame(*frame)
 
     def _idle(self, what: str) -> None:
@@ -308,7 +314,7 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         self._exposure = _Exposure(seconds, kind)
         self._next_countdown = time.monotonic() + COUNTDOWN_PERIOD
         event.vector["CCD_EXPOSURE_VALUE"] = seconds
-        await event.vector.send_setVector(state="Busy")
+        await self.update(event.vector, state="Busy")
 
     @staticmethod
     def _start(camera: Camera, roi: Roi, seconds: float, dark: bool) -> None:
@@ -325,11 +331,11 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         exposing = self._exposure is not None
         self._exposure = None
         event.vector["ABORT"] = "Off"
-        await event.vector.send_setVector(state="Ok")
+        await self.update(event.vector, state="Ok")
         if exposing:
             exposure = self["CCD_EXPOSURE"]
             exposure["CCD_EXPOSURE_VALUE"] = 0
-            await exposure.send_setVector(message="Exposure aborted", state="Idle")
+            await self.update(exposure, message="Exposure aborted", state="Idle")
 
     async def _exposure_tick(self, camera: Camera) -> None:
         exposure = self._exposure
@@ -340,9 +346,8 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         if status.state == CameraState.ERROR:
             self._exposure = None
             error = camera.last_error
-            await vector.send_setVector(
-                message="Exposure failed: " + (error_message(error) if error else "camera error"), state="Alert"
-            )
+            reason = error_message(error) if error else "camera error"
+            await self.update(vector, message=f"Exposure failed: {reason}", state="Alert")
         elif status.image_ready:
             self._exposure = None
             frame = camera.last_frame
@@ -351,14 +356,14 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
             try:
                 await self._deliver(frame)
             except Exception as error:
-                await vector.send_setVector(message="Image not delivered: " + error_message(error), state="Alert")
+                await self.update(vector, message="Image not delivered: " + error_message(error), state="Alert")
             else:
-                await vector.send_setVector(state="Ok")
+                await self.update(vector, state="Ok")
         elif time.monotonic() >= self._next_countdown:
             self._next_countdown = time.monotonic() + COUNTDOWN_PERIOD
             left = exposure.seconds * (1 - status.percent_completed / 100)
             vector["CCD_EXPOSURE_VALUE"] = round(max(left, 0.0), 3)
-            await vector.send_setVector(state="Busy")
+            await self.update(vector, state="Busy")
 
     async def _deliver(self, frame: Frame) -> None:
         data = await self._call(fits_bytes, frame)
@@ -399,8 +404,8 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         self._next_temperature = 0.0
         cooler = self["CCD_COOLER"]
         cooler["COOLER_ON"], cooler["COOLER_OFF"] = "On", "Off"
-        await cooler.send_setVector(state="Ok")
-        await event.vector.send_setVector(state="Busy")
+        await self.update(cooler, state="Ok")
+        await self.update(event.vector, state="Busy")
 
     async def _on_cooler(self, event: Any) -> None:
         camera = self.camera
@@ -410,9 +415,9 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         self._commanded = _now()
         if not on:
             self._target = None
-            await self["CCD_TEMPERATURE"].send_setVector(state="Idle")
+            await self.update(self["CCD_TEMPERATURE"], state="Idle")
         event.vector["COOLER_ON"], event.vector["COOLER_OFF"] = ("On", "Off") if on else ("Off", "On")
-        await event.vector.send_setVector(state="Ok" if on else "Idle")
+        await self.update(event.vector, state="Ok" if on else "Idle")
 
     async def _temperature_tick(self, camera: Camera) -> None:
         if not self.facts.cooler or time.monotonic() < self._next_temperature:
@@ -428,17 +433,17 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
             if abs(status.temperature - self._target) <= TEMPERATURE_TOLERANCE:
                 state, self._target = "Ok", None
         vector["CCD_TEMPERATURE_VALUE"] = round(status.temperature, 2)
-        await vector.send_setVector(state=state, allvalues=False)
+        await self.update(vector, state=state, allvalues=False)
         if status.cooler_power is not None:
             power = self["CCD_COOLER_POWER"]
             power["CCD_COOLER_VALUE"] = round(status.cooler_power, 1)
-            await power.send_setVector(state="Ok", allvalues=False)
+            await self.update(power, state="Ok", allvalues=False)
         if status.cooler_on is not None and status.timestamp > self._commanded:  # not a reading older than a command
             cooler = self["CCD_COOLER"]
             on = "On" if status.cooler_on else "Off"
             if cooler["COOLER_ON"] != on:
                 cooler["COOLER_ON"], cooler["COOLER_OFF"] = on, "Off" if status.cooler_on else "On"
-                await cooler.send_setVector(state="Ok" if status.cooler_on else "Idle")
+                await self.update(cooler, state="Ok" if status.cooler_on else "Idle")
 
     # ---- gain and offset
 
@@ -450,7 +455,7 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
             raise Refused(f"{event.vectorname}.{name}: {value:g} is not a whole number")
         await self._call(setattr, camera, name.lower(), int(value))
         event.vector[name] = int(value)
-        await event.vector.send_setVector(state="Ok")
+        await self.update(event.vector, state="Ok")
 
     # ---- guiding
 
@@ -465,14 +470,14 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         if not pulses:
             for member in vector:
                 vector[member] = 0
-            await vector.send_setVector(state="Ok")
+            await self.update(vector, state="Ok")
             return
         (name, milliseconds), = pulses
         direction = {"TIMED_GUIDE_N": NORTH, "TIMED_GUIDE_S": SOUTH, "TIMED_GUIDE_E": EAST, "TIMED_GUIDE_W": WEST}[name]
         await self._call(camera.pulse_guide, direction, milliseconds)
         for member in vector:
             vector[member] = milliseconds if member == name else 0
-        await vector.send_setVector(state="Busy")
+        await self.update(vector, state="Busy")
         timer = self._guide_timers.pop(vector.name, None)
         if timer is not None:
             timer.cancel()
@@ -485,7 +490,7 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         self._guide_timers.pop(vector.name, None)
         for member in vector:
             vector[member] = 0
-        await vector.send_setVector(state="Ok")
+        await self.update(vector, state="Ok")
 
     # ---- video
 
@@ -513,7 +518,7 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         elif not on:
             await self._stop_stream()
         vector["STREAM_ON"], vector["STREAM_OFF"] = ("On", "Off") if on else ("Off", "On")
-        await vector.send_setVector(state="Busy" if on else "Idle")
+        await self.update(vector, state="Busy" if on else "Idle")
 
     @staticmethod
     def _prepare_stream(camera: Camera, roi: Roi, seconds: float) -> None:
@@ -550,7 +555,7 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
             if self._stream_error is not None:
                 error, self._stream_error = self._stream_error, None
                 await self._stop_stream()
-                await self["CCD_VIDEO_STREAM"].send_setVector(message=error_message(error), state="Alert")
+                await self.update(self["CCD_VIDEO_STREAM"], message=error_message(error), state="Alert")
                 return
             data, self._stream_slot = self._stream_slot, None
             if data is not None and not stop.is_set():

@@ -34,6 +34,13 @@ def fits_bytes(frame: Frame) -> bytes:
     return b"".join((head, data.data.cast("B"), bytes(-data.nbytes % BLOCK)))
 
 
+def warm_up() -> None:
+    """Load astropy's FITS code now, so that the first image does not wait a second for it."""
+    from ..fits import _fits
+
+    _fits().PrimaryHDU(np.zeros((2, 8), dtype=np.uint16)).header.tostring()
+
+
 def upload_path(folder: str, prefix: str, extension: str = ".fits") -> str:
     """The next free file for a local upload: ``XXX`` in the prefix counts up from 001."""
     os.makedirs(folder, exist_ok=True)

@@ -502,6 +502,8 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         if on and self._stream_stop is None:
             if self._exposure is not None:
                 raise Refused("Cannot stream while an exposure runs")
+            if self._stream_thread is not None and self._stream_thread.is_alive():
+                raise Refused("The last stream is still ending its frame")
             seconds = float(self["STREAMING_EXPOSURE"].getfloatvalue("STREAMING_EXPOSURE_VALUE"))
             divisor = int(self["STREAMING_EXPOSURE"].getfloatvalue("STREAMING_DIVISOR_VALUE"))
             await self._call(self._prepare_stream, camera, self.roi(RAW8), seconds)
@@ -566,9 +568,12 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         if stop is None:
             return
         stop.set()
-        self._stream_stop = self._stream_thread = None
-        if thread is not None:
-            await asyncio.to_thread(thread.join, 5)
+        self._stream_stop = None
+        if thread is not None:  # the thread sees the stop after its current frame
+            seconds = float(self["STREAMING_EXPOSURE"].getfloatvalue("STREAMING_EXPOSURE_VALUE"))
+            await asyncio.to_thread(thread.join, seconds + 2)
+            if not thread.is_alive():
+                self._stream_thread = None
         vector = self["CCD_VIDEO_STREAM"]
         vector["STREAM_ON"], vector["STREAM_OFF"] = "Off", "On"
 
@@ -611,6 +616,7 @@ def facts(camera: Camera, upload_dir: str) -> Facts:
         exposure_range=(exposure.minimum, min(exposure.maximum, 3600.0)),
         gain_range=span("gain"),
         offset_range=span("offset"),
+        target_range=span("target_temperature")[:2],
         temperature=round(temperature, 2) if temperature is not None else 0.0,
         upload_dir=upload_dir,
     )

@@ -39,6 +39,7 @@ class Facts:
     exposure_range: tuple[float, float]  # seconds
     gain_range: tuple[float, float, float]  # minimum, maximum, default
     offset_range: tuple[float, float, float]
+    target_range: tuple[float, float]  # C, of the cooler's target
     temperature: float  # C, at start
     upload_dir: str
 
@@ -117,7 +118,8 @@ TABLE: tuple[Prop, ...] = (
         Element("CCD_BITSPERPIXEL", "Bits per pixel", 16, "%.f", 8, 64),
     )),
     Prop("CCD_TEMPERATURE", "number", "rw", MAIN, "Temperature", (
-        Element("CCD_TEMPERATURE_VALUE", "Temperature (C)", lambda f: f.temperature, "%5.2f", -40, 30, 0),
+        Element("CCD_TEMPERATURE_VALUE", "Temperature (C)", lambda f: f.temperature, "%5.2f",
+                lambda f: f.target_range[0], lambda f: f.target_range[1], 0),
     ), when=lambda f: f.cooler),
     # Read-write, unlike the CCD simulator's write-only one: it shows whether the cooler runs.
     Prop("CCD_COOLER", "switch", "rw", MAIN, "Cooler",

@@ -113,9 +113,13 @@ def shift(before: np.ndarray, after: np.ndarray) -> np.ndarray:
     return np.array(found)
 
 
+def shape(update) -> tuple:
+    return (update.attrib.get("perm"), update.tag, update.attrib.get("rule"), tuple(sorted(update.values)))
+
+
 def test_cameras_appear_with_the_properties_of_the_ccd_simulator(tmp_path_factory, client):
     """Both cameras, with what their features call for; every property that the Debian CCD simulator
-    also has is of the same type and permission there (CCD_COOLER is read-write here on purpose: it
+    also has is of the same type, permission, switch rule and elements there (CCD_COOLER is read-write here on purpose: it
     shows whether the cooler runs)."""
     simulator = start(tmp_path_factory, "", "indi_simulator_ccd")
     try:
@@ -125,7 +129,7 @@ def test_cameras_appear_with_the_properties_of_the_ccd_simulator(tmp_path_factor
         reference.set_switch(device, "CONNECTION", "CONNECT")
         reference.wait(lambda: (device, "CCD_OFFSET") in reference.defs, 30, "the simulator's CCD properties")
         time.sleep(1)
-        theirs = {name: (u.tag, u.attrib.get("perm")) for (_d, name), u in reference.defs.items()}
+        theirs = {name: shape(u) for (_d, name), u in reference.defs.items()}
         reference.close()
     finally:
         simulator.stop()
@@ -137,12 +141,13 @@ def test_cameras_appear_with_the_properties_of_the_ccd_simulator(tmp_path_factor
               "CCD_FRAME_RESET", "CCD_FRAME_TYPE", "CCD_INFO", "CCD_GAIN", "CCD_OFFSET", "CCD1", "UPLOAD_MODE",
               "CCD_VIDEO_STREAM", "STREAMING_EXPOSURE"}
     for device, extra in wanted.items():
-        ours = {name: (u.tag, u.attrib.get("perm")) for (d, name), u in client.defs.items() if d == device}
+        ours = {name: shape(u) for (d, name), u in client.defs.items() if d == device}
         assert common | extra <= set(ours), sorted(common | extra - set(ours))
         other = wanted[C2 if device == M1 else M1]
         assert not other & set(ours), f"{device} has {sorted(other & set(ours))}"
         differ = {n: (ours[n], theirs[n]) for n in set(ours) & set(theirs) if ours[n] != theirs[n]}
-        assert differ == ({"CCD_COOLER": (("defSwitchVector", "rw"), ("defSwitchVector", "wo"))} if device == M1 else {})
+        cooler = ("defSwitchVector", "OneOfMany", ("COOLER_OFF", "COOLER_ON"))
+        assert differ == ({"CCD_COOLER": (("rw", *cooler), ("wo", *cooler))} if device == M1 else {})
         assert set(ours) & set(theirs) >= common
     assert client.value(M1, "DRIVER_INFO", "DRIVER_INTERFACE") == "6"  # CCD and guider
     assert client.value(C2, "DRIVER_INFO", "DRIVER_INTERFACE") == "2"

@@ -62,7 +62,7 @@ def test_exposure_goes_idle_exposing_downloading_idle_and_status_never_waits(ste
         until(lambda: cam.state == CameraState.DOWNLOADING)
         began = time.perf_counter()
         seen = [cam.status() for _ in range(1000)]  # while the worker is inside the image read
-        assert time.perf_counter() - began < 0.2
+        assert time.perf_counter() - began < 1  # a wait for the worker would last until read.set()
         assert {(s.state, s.image_ready) for s in seen} == {(CameraState.DOWNLOADING, False)}
         read.set()
         frame = cam.wait_image(10)
@@ -240,7 +240,7 @@ def test_close_during_an_exposure_and_a_pulse_ends_everything(sim):
     waiter.join(5)
     assert time.monotonic() - began < 2 and not waiter.is_alive() and waited
     assert sim.calls("StopExposure") >= 1 and sim.journal("PulseGuideOff").args == (MONO, G.QEL_GUIDE_SOUTH)
-    assert threading.active_count() == before and not cam.is_pulse_guiding and cam.state == CameraState.IDLE
+    assert threading.active_count() <= before and not cam.is_pulse_guiding and cam.state == CameraState.IDLE
 
 
 def test_an_open_camera_does_not_keep_the_process_alive(python):

@@ -603,7 +603,7 @@ class Camera(NonBlocking):
                     progress(min(elapsed / exposure, 0.99) if exposure > 0 else 0.99)
                 if timeout is not None and elapsed > exposure + timeout:
                     raise TimeoutError(f"{self._label}: no image {timeout:g} s after a {exposure:g} s exposure")
-                worker.wait_change(min(_POLL_S, max(exposure - elapsed, 0.001)))
+                worker.wait_change(_POLL_S)  # woken at once by a change of state
         except BaseException:
             if self._worker is not None:
                 self._worker.call(self._worker.abort, owner)

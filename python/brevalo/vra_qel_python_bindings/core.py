@@ -34,7 +34,8 @@ __all__ = ["CameraBusy", "CameraState", "CameraStatus", "NonBlocking"]
 #: seconds. The host's monotonic clock; a test may put a simulated clock here.
 clock: Callable[[], float] = time.monotonic
 
-POLL_S = 0.02  # how often the worker asks the SDK about an exposure that should have ended
+EXPOSING_POLL_S = 0.02  # how often the worker asks the SDK about a running exposure
+READOUT_POLL_S = 0.001  # ... and about one that should have ended
 REFRESH_S = 1.0  # how often the worker reads temperature and cooler
 RAMP_STEP_S = 1.0  # how often a cooler ramp moves the target on
 LONGEST_IDLE_S = 0.25  # the longest wait without a look at the clock (a replaced clock may jump)
@@ -337,8 +338,9 @@ class Worker:
             self._fail(error)
             return
         if status == qel.ExposureStatus.QEL_EXP_WORKING:
-            # Look at least once a second while it exposes (a failure shows early), then every POLL_S.
-            exposure.next_poll = now + (min(remaining, 1.0) if remaining > POLL_S else POLL_S)
+            # Often while it exposes (an SDK on a faster clock, a failure), at its end, then through
+            # the readout.
+            exposure.next_poll = now + min(EXPOSING_POLL_S, max(remaining, READOUT_POLL_S))
             return
         if status != qel.ExposureStatus.QEL_EXP_SUCCESS:
             self._fail(qel.QELGeneralError(f"{self.label}: the exposure failed (status {status})"))

@@ -1,5 +1,11 @@
 # make demo: build, install into .venv, run the demo against the simulated camera, then qel-capture:
-#   an exposure series to FITS and a preview PNG under build/demo.
+#   an exposure series to FITS and a preview PNG (the Pleiades, from Tycho-2 when make sky could build its
+#   file) under build/demo.
+# make sky: the simulator's star catalogue file build/sky/tycho2.qsky, made from Debian's tycho2 source
+#   package (needs apt-get; without it, or offline, the sky stays synthetic). make test and make demo make it.
+#   Elsewhere: python python/brevalo/vra_qel_python_bindings/skyfile.py DIR build/sky/tycho2.qsky, DIR
+#   holding Tycho-2's tyc2.dat.00-19 and suppl_1.dat (plain or gzipped).
+# make solver: Debian's astrometry.net and its Tycho-2 index files, for the plate-solving tests.
 # make test: build, install, run every test.
 # Another interpreter: make test PYTHON=python3.12 builds and tests in .venv-3.12 (a name that the
 #   shell cannot run, such as an inactive pyenv version, is looked up among pyenv's versions).
@@ -34,7 +40,7 @@ WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
 WHEEL_VENV := build/venv-wheel-$(WHEEL_TAG)
 EDITABLE_VENV := .venv-editable$(SUFFIX)
 
-.PHONY: all venv install demo test bench sanitize clean wheel test-wheel test-editable
+.PHONY: all venv install demo test bench sanitize clean wheel test-wheel test-editable sky solver
 
 all: install
 
@@ -55,17 +61,21 @@ install: venv
 
 DEMO_OUTPUT := build/demo
 
-demo: install
+# The preview: the colour camera at the Pleiades (tests/test_preview.py takes the same picture).
+DEMO_PREVIEW := preview --simulator-config examples/pleiades.ini --camera 1 --exposure 5 --gain 350 --format RAW16
+
+demo: install sky
 	$(BIN)/python -m brevalo.vra_qel_python_bindings.demo
 	@echo
 	$(BIN)/qel-capture list
 	$(BIN)/qel-capture expose --camera 0 --exposure 0.5 --count 3 --bin 2 --output $(DEMO_OUTPUT)/lights
-	$(BIN)/qel-capture preview --camera 1 --exposure 0.2 --format RGB24 --output $(DEMO_OUTPUT)/preview.png
+	$(if $(wildcard $(SKY_FILE)),QELSIM_SKY_CATALOGUE=$(SKY_FILE)) $(BIN)/qel-capture $(DEMO_PREVIEW) \
+		--output $(DEMO_OUTPUT)/preview.png
 
 # PYTEST_ARGS: more pytest arguments, e.g. -m "not external" to leave out the tests that start other programs.
 PYTEST_ARGS ?=
 
-test: install indi-bin
+test: install sky indi-bin
 	$(BIN)/python -m pytest -q $(PYTEST_ARGS) tests
 
 wheel: venv
@@ -163,3 +173,37 @@ fuzz:
 		grep -E '^stat::number_of_executed_units|^#[0-9]+ *DONE' build/fuzz/$$reader.log; \
 		if [ $$rc -ne 0 ]; then tail -n 60 build/fuzz/$$reader.log; exit $$rc; fi; \
 	done
+
+# ---- the real sky
+
+SKY_FILE := build/sky/tycho2.qsky
+# The upstream tarball of Debian's tycho2 2-4 (bookworm), tyc2.dat.00-19 and suppl_1.dat among its files.
+TYCHO2_SHA256 := b0d74bd4280e53f7cfc4b37ccb30a1cfbbc30131907dda81c706bbbab5632dfa
+SKY_WORK := build/sky/work
+# apt-get with a source list and state of its own (bookworm's deb-src entry), the system's left alone.
+SKY_APT = apt-get -qq -o Dir::Etc::SourceList=$(CURDIR)/$(SKY_WORK)/sources.list -o Dir::Etc::SourceParts=/nonexistent \
+	-o Dir::State::Lists=$(CURDIR)/$(SKY_WORK)/lists -o Dir::Cache=$(CURDIR)/$(SKY_WORK)/cache -o Debug::NoLocking=1
+
+# Made once where apt-get can fetch the source package; elsewhere, or when that fails, a note and the
+# synthetic sky.
+sky: venv
+	@test -f $(SKY_FILE) || { command -v apt-get >/dev/null && $(MAKE) --no-print-directory $(SKY_FILE); } || \
+		echo "make sky: no $(SKY_FILE) (needs apt-get and the network); the simulated sky stays synthetic"
+
+$(SKY_FILE):
+	rm -rf $(SKY_WORK)
+	mkdir -p $(SKY_WORK)/lists/partial $(SKY_WORK)/cache/archives/partial $(SKY_WORK)/source $(SKY_WORK)/data
+	echo "deb-src $$(tools/debian-mirror bookworm) bookworm main" > $(SKY_WORK)/sources.list
+	$(SKY_APT) update
+	cd $(SKY_WORK)/source && $(SKY_APT) source --download-only tycho2/bookworm 2>/dev/null
+	echo "$(TYCHO2_SHA256)  $(SKY_WORK)/source/tycho2_2.orig.tar.xz" | sha256sum --check --quiet
+	tar -xJf $(SKY_WORK)/source/tycho2_2.orig.tar.xz -C $(SKY_WORK)/data
+	$(BIN)/python python/brevalo/vra_qel_python_bindings/skyfile.py $(SKY_WORK)/data $@
+	rm -rf $(SKY_WORK)
+
+SOLVER_PACKAGES := astrometry.net astrometry-data-tycho2-07 astrometry-data-tycho2-08 astrometry-data-tycho2-09 \
+	astrometry-data-tycho2-10-19
+
+solver:
+	@command -v solve-field >/dev/null && ls /usr/share/astrometry/index-tycho2-07* /usr/share/astrometry/index-tycho2-10* \
+		>/dev/null 2>&1 || { $(APT_GET) update -qq && $(APT_GET) install -y -qq --no-install-recommends $(SOLVER_PACKAGES) >/dev/null; }

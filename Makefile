@@ -8,9 +8,10 @@
 # make solver: Debian's astrometry.net and its Tycho-2 index files, for the plate-solving tests.
 # make test: build, install, run every test.
 # Another interpreter: make test PYTHON=python3.12 builds and tests in .venv-3.12 (a name that the
-#   shell cannot run, such as an inactive pyenv version, is looked up among pyenv's versions).
-# make wheel: the wheel for PYTHON in dist/, repaired by auditwheel to the oldest manylinux tag that
-#   its binaries allow. make test-wheel: that wheel installed into a fresh virtual environment, and
+#   shell cannot run, such as an inactive pyenv version, is looked up among pyenv's versions, and
+#   else unpacked from Debian unstable's packages by tools/sid-python, e.g. python3.14 and python3.15).
+# make wheel: the wheel for PYTHON in dist/, built with zig's toolchain for an old C library and
+#   repaired by auditwheel to the oldest manylinux tag that its binaries allow. make test-wheel: that wheel installed into a fresh virtual environment, and
 #   every test run against it.
 # make test-editable: an editable install (pip install -e .) in .venv-editable, and every test.
 # make sanitize: the simulated Camera SDK under a multi-threaded stress driver, with AddressSanitizer
@@ -20,12 +21,19 @@
 # make test-dbg: the extension's tests under the debug interpreter python3.11-dbg (in .venv-dbg), where
 #   the total reference count is checked over repeated calls of every function (the simulator's own
 #   tests, which reach it through ctypes, run in the other jobs).
+# make check-free-threaded: the extension compiled for free-threaded CPython 3.14 (a compile only).
 # make fuzz: libFuzzer targets of the simulator's BMP reader and configuration parser, FUZZ_SECONDS each.
 
 PYTHON ?= python3
+# A pythonX.Y that is neither on PATH nor among pyenv's versions is Debian unstable's, unpacked into a
+# cache outside the work tree by tools/sid-python (the first time it takes a minute).
 PYTHON_EXE := $(or $(shell $(PYTHON) -c 'import sys; print(sys.executable)' 2>/dev/null),\
-                   $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/*/bin/$(PYTHON))),$(PYTHON))
-PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+                   $(lastword $(wildcard $(shell pyenv root 2>/dev/null)/versions/*/bin/$(PYTHON))),\
+                   $(if $(filter python3.%,$(notdir $(PYTHON))),$(shell tools/sid-python $(patsubst python%,%,$(notdir $(PYTHON))))),\
+                   $(PYTHON))
+# X.Y and the ABI flags (3.14t for a free-threaded build): the names of the venvs and wheels keep
+# builds for different ABIs apart.
+PYTHON_VERSION := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))' 2>/dev/null)
 SUFFIX := $(if $(filter python3,$(PYTHON)),,-$(PYTHON_VERSION))
 VENV ?= .venv$(SUFFIX)
 BIN := $(VENV)/bin
@@ -38,7 +46,8 @@ DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" 
 # alpaca extra (the Alpaca camera server) and the indi extra (the INDI driver)
 PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1" "falcon>=4" "waitress>=3" \
 	"indipydriver>=3.1,<4"
-WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
+# The interpreter and ABI tags of the wheel's name: cp314-cp314, or cp314-cp314t for free-threading.
+WHEEL_TAG := $(shell $(PYTHON_EXE) -c 'import sys; v = "cp%d%d" % sys.version_info[:2]; print(v + "-" + v + sys.abiflags)' 2>/dev/null)
 WHEEL_VENV := build/venv-wheel-$(WHEEL_TAG)
 EDITABLE_VENV := .venv-editable$(SUFFIX)
 
@@ -80,10 +89,25 @@ PYTEST_ARGS ?=
 test: install sky indi-bin
 	$(BIN)/python -m pytest -q $(PYTEST_ARGS) tests
 
+# The wheel is compiled by zig's clang against the C library of ZIG_GLIBC and with zig's C++ runtime
+# linked in statically, so that the binaries need no newer C library and no C++ runtime from the
+# system: auditwheel tags it manylinux_2_17 on any build machine.
+ZIG_GLIBC ?= 2.17
+ZIG_TARGET := $(shell uname -m)-linux-gnu.$(ZIG_GLIBC)
+ZIG_DIR := build/zig-$(ZIG_TARGET)
+ZIG_CMAKE := -Ccmake.define.CMAKE_C_COMPILER=$(abspath $(ZIG_DIR))/cc -Ccmake.define.CMAKE_CXX_COMPILER=$(abspath $(ZIG_DIR))/c++
+
 wheel: venv
-	$(PIP) install --quiet "auditwheel>=6.1"
+	$(PIP) install --quiet "auditwheel>=6.1" "ziglang>=0.13"
+	mkdir -p $(ZIG_DIR)
+	zig=$$($(BIN)/python -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))') && \
+	for tool in cc c++; do \
+		printf '#!/bin/sh\nexec "%s" %s -target %s "$$@"\n' "$$zig" $$tool $(ZIG_TARGET) > $(ZIG_DIR)/$$tool && \
+		chmod +x $(ZIG_DIR)/$$tool || exit 1; \
+	done
 	rm -rf build/wheel-$(WHEEL_TAG) dist/*-$(WHEEL_TAG)-*.whl
-	$(PIP) wheel --quiet --no-build-isolation --no-deps $(BUILD_ARGS) -w build/wheel-$(WHEEL_TAG) .
+	$(PIP) wheel --quiet --no-build-isolation --no-deps $(BUILD_ARGS) $(ZIG_CMAKE) \
+		-Cbuild-dir=$(ZIG_DIR)/{wheel_tag} -w build/wheel-$(WHEEL_TAG) .
 	PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel repair -w dist build/wheel-$(WHEEL_TAG)/*.whl
 
 test-wheel: wheel
@@ -112,6 +136,20 @@ sanitize:
 
 clean:
 	rm -rf build dist .venv .venv-*
+
+# make check-free-threaded: the extension compiled for a free-threaded CPython 3.14 (Py_GIL_DISABLED set
+# by hand on the 3.14 headers, as a free-threaded build's pyconfig.h sets it), under -Werror. No such
+# interpreter is packaged for this machine, so nothing runs; the object must use the free-threaded
+# reference counting, or the setting did not reach the compiler.
+FT_DIR := build/free-threaded
+.PHONY: check-free-threaded
+check-free-threaded:
+	python=$$(python3.14 -c 'import sys; print(sys.executable)' 2>/dev/null || tools/sid-python 3.14) && \
+	cmake -S . -B $(FT_DIR) -DCMAKE_BUILD_TYPE=Release -DQEL_WERROR=ON -DPython_EXECUTABLE="$$python" \
+		-DCMAKE_CXX_FLAGS=-DPy_GIL_DISABLED >/dev/null
+	cmake --build $(FT_DIR) --target qel -j2
+	nm -D --undefined-only $(FT_DIR)/qel.*.so | grep -q _Py_DecRefShared || \
+		{ echo "$(FT_DIR): the extension does not use the free-threaded reference counting"; exit 1; }
 
 # ---- reliability gates
 

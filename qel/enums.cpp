@@ -136,8 +136,12 @@ bool add_enumerations(PyObject *dict) {
 
 namespace {
 
-// The versions of enum whose code the fast paths were written from.
-constexpr bool kEnumCodeRead = PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000;
+// The versions of enum whose code the fast paths were written from: 3.11 to 3.15. What they rely on
+// reads the same in each: the `value` property's __get__ calls its fget, which returns `self._value_`;
+// EnumType.__call__ with a value and members calls the class's __new__, which returns the entry of
+// `_value2member_map_` for a hashable value (3.14 only changed the search for an unhashable one, and
+// 3.15 only the flags).
+constexpr bool kEnumCodeRead = PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000;
 
 // A Python function as it was at import.
 struct Code {
@@ -219,9 +223,6 @@ bool make_fast_names() {
            (fast_names.get = PyUnicode_InternFromString("__get__")) &&
            (fast_names.fget = PyUnicode_InternFromString("fget"));
 }
-
-// A class attribute found along the MRO, borrowed; nullptr if none (no exception).
-PyObject *class_attribute(PyTypeObject *type, PyObject *name) { return _PyType_Lookup(type, name); }
 
 // The attribute `name` of an object whose class (unchanged since import) defines no attribute of
 // that name: the entry of the object's own __dict__, borrowed; nullptr if there is none (no error).

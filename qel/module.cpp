@@ -137,6 +137,12 @@ int module_exec(PyObject *module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#ifdef Py_mod_gil
+    // The stamps and caches behind the shortcuts are plain variables that calls read and write, and
+    // the watchers' counters are bumped by whichever thread changes a dict: the module relies on the
+    // interpreter lock, and a free-threaded interpreter takes it back while the module is imported.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

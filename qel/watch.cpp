@@ -5,6 +5,28 @@
 
 namespace qel {
 
+PyObject *class_attribute(PyTypeObject *type, PyObject *name) {
+    PyObject *mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        // A built-in class keeps its dict per interpreter from 3.12; this call finds the right one.
+        Ref dict(PyType_GetDict(base));
+#else
+        Ref dict(Py_XNewRef(base->tp_dict));
+#endif
+        if (!dict) continue;
+        // The class holds its dict, and the dict the value.
+        if (PyObject *value = PyDict_GetItemWithError(dict.get(), name)) return value;
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
 #if PY_VERSION_HEX >= 0x030C0000
 
 // Watchers belong to the interpreter, and the module lives in one interpreter per process: each

@@ -37,6 +37,11 @@ inline uint64_t dict_stamp(PyObject *dict);
 // type; a caller that depends on the metaclass checks Py_TYPE itself.
 inline uint64_t type_stamp(PyTypeObject *type);
 
+// The attribute `name` as the class's MRO finds it in the classes' own dicts, without calling a
+// descriptor: borrowed (the class keeps it), nullptr if none. Called with no exception set, and
+// leaves none.
+PyObject *class_attribute(PyTypeObject *type, PyObject *name);
+
 namespace watch_detail {
 #if PY_VERSION_HEX >= 0x030C0000
 extern uint64_t namespace_changes;

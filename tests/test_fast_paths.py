@@ -9,6 +9,8 @@ first observation (before the change) goes through them, the second one must not
 
 from __future__ import annotations
 
+import sys
+
 import pytest
 
 PRELUDE = """
@@ -154,3 +156,25 @@ qel.QELSuccess.__init__ = lambda self: None
 show((made(lambda: qel.handle_error_code(0)), made(lambda: qel.open_camera(0))))
 """
     assert python(script).splitlines() == ["(False, False)", "(True, True)"]
+
+
+# The versions whose enum code the shortcuts were written from; on any other the full road is taken.
+ENUM_CODE_READ = (3, 11) <= sys.version_info[:2] <= (3, 15)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring came with CPython 3.12")
+def test_enum_code_is_skipped_on_the_versions_it_was_read_from(python):
+    # sys.monitoring sees every start of enum's functions without turning the shortcuts off.
+    script = PRELUDE + """
+import collections
+mon = sys.monitoring
+started = collections.Counter()
+mon.use_tool_id(mon.PROFILER_ID, "test")
+mon.register_callback(mon.PROFILER_ID, mon.events.PY_START, lambda code, offset: started.update([code.co_name]))
+for fn in (enum.property.__get__, enum.Enum.__dict__["value"].fget, enum.EnumType.__call__, qel.CameraMode.__new__):
+    mon.set_local_events(mon.PROFILER_ID, fn.__code__, mon.events.PY_START)
+control_sent(), camera_mode()
+show(sorted(started.items()))
+"""
+    full_road = [("__call__", 1), ("__get__", 1), ("__new__", 1), ("value", 1)]
+    assert python(script).strip() == repr([] if ENUM_CODE_READ else full_road)

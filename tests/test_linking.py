@@ -27,6 +27,20 @@ def test_extension_exports_only_its_entry_point(qel):
 
 
 @linux_only
+def test_simulator_exports_only_its_qel_functions(qel):
+    # Anything else, such as operator new and delete of a C++ runtime linked in statically, could be
+    # bound by the extension and would be missing from another build of the SDK.
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm")
+    library = os.path.join(os.path.dirname(qel.__file__), "libQELCamera2.so")
+    done = subprocess.run([nm, "-D", "--defined-only", library], capture_output=True, text=True, check=True)
+    names = [line.split()[-1] for line in done.stdout.splitlines()]
+    assert "QELGetNumOfConnectedCameras" in names
+    assert [name for name in names if not name.startswith("QEL")] == []
+
+
+@linux_only
 def test_the_sdk_is_found_beside_the_extension_by_name(qel):
     readelf = shutil.which("readelf")
     if readelf is None:

@@ -308,7 +308,7 @@ $(WIN_VENV)/.tools:
 
 $(WIN_HEADERS)/pyconfig.h: | $(WIN_VENV)/.tools
 	rm -rf $(WIN_APT) $(WIN)/cpython && mkdir -p $(WIN_APT)/lists/partial $(WIN_APT)/cache/archives/partial $(WIN)/cpython
-	echo "deb-src $$($(WIN_VENV)/bin/python cross/windows.py mirror bookworm) bookworm main" >$(WIN_APT)/sources.list
+	echo "deb-src $$(tools/debian-mirror bookworm) bookworm main" >$(WIN_APT)/sources.list
 	apt-get $(WIN_APT_OPTIONS) update -qq
 	cd $(WIN_APT) && apt-get $(WIN_APT_OPTIONS) source --download-only -qq python3.11
 	tar xzf $(WIN_APT)/python3.11_*.orig.tar.gz -C $(WIN)/cpython --strip-components=1 --wildcards '*/Include' '*/PC/pyconfig.h'

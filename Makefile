@@ -77,12 +77,12 @@ test-wheel: wheel
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON_EXE) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install --quiet $(DEPS) $(PACKAGE_DEPS) dist/*-$(WHEEL_TAG)-*.whl
-	$(WHEEL_VENV)/bin/python -m pytest -q tests
+	$(WHEEL_VENV)/bin/python -m pytest -q $(PYTEST_ARGS) tests
 
 test-editable: $(EDITABLE_VENV)/.deps
 	$(EDITABLE_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) \
 		-Cbuild-dir=build/editable-{wheel_tag} -e .
-	$(EDITABLE_VENV)/bin/python -m pytest -q tests
+	$(EDITABLE_VENV)/bin/python -m pytest -q $(PYTEST_ARGS) tests
 
 bench: install
 	@for b in bench/*.py; do echo "== $$b"; $(BIN)/python $$b || exit 1; done
@@ -128,7 +128,7 @@ test-asan:
 		-Cbuild-dir=build/asan-ext -Ccmake.build-type=RelWithDebInfo \
 		-Ccmake.define.QEL_SANITIZE=address,undefined .
 	rm -f $(ASAN_REPORT).*
-	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
 
 DBG_PYTHON := python3.11-dbg
 DBG_VENV := .venv-dbg
@@ -141,7 +141,7 @@ test-dbg:
 	$(DBG_VENV)/bin/python -m pip install --quiet $(TEST_DEPS)
 	$(DBG_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps $(BUILD_ARGS) -Cbuild-dir=build/dbg \
 		-Ccmake.define.CMAKE_CXX_FLAGS=-DPy_DEBUG .
-	$(DBG_VENV)/bin/python -m pytest -q -p no:cacheprovider tests --ignore=tests/sim
+	$(DBG_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests --ignore=tests/sim
 
 FUZZ_SECONDS ?= 60
 FUZZ_CONFIG := -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

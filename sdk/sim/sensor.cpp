@@ -91,53 +91,6 @@ bool little_endian() {
 
 inline float clamp16(float v) { return std::min(std::max(v, 0.f), 65535.f); }
 
-// Electrons that land on single pixels beside the smooth signal: hot pixels and cosmic rays.
-struct Extra {
-    std::size_t at;  // output pixel
-    float electrons;
-    bool operator<(const Extra &o) const { return at < o.at; }
-};
-
-// Adds a star's image (Gaussian, integrated over each pixel) of `electrons[channel]` to the light.
-struct StarPainter {
-    const FrameParams &p;
-    float *light;
-    std::uint8_t *touched;  // rows of `light` that hold starlight (cleared when first touched)
-    int chan[2][2];  // channel of an output pixel by row and column parity
-    std::vector<double> ex, ey;
-
-    void paint(double u, double v, double sigma, const double electrons[kChannels]) {
-        const int w = p.width, h = p.height;
-        double peak = 0;
-        for (int c = 0; c < kChannels; ++c) peak = std::max(peak, electrons[c]);
-        peak /= 6.283185307179586 * sigma * sigma;
-        // Out to where a pixel would get a fiftieth of an electron, at most six sigma.
-        const double reach = peak > 0.02 ? std::sqrt(2 * std::log(peak / 0.02)) : 0.5;
-        const int r = static_cast<int>(std::ceil(sigma * std::min(reach, 6.0))) + 1;
-        const int cx = static_cast<int>(std::floor(u)), cy = static_cast<int>(std::floor(v));
-        if (cx + r < 0 || cy + r < 0 || cx - r >= w || cy - r >= h) return;
-        const double inv = 1.0 / (std::sqrt(2.0) * sigma);
-        ex.resize(2 * r + 2);
-        ey.resize(2 * r + 2);
-        for (int i = 0; i <= 2 * r + 1; ++i) {
-            ex[i] = 0.5 * std::erf((cx - r + i - u) * inv);
-            ey[i] = 0.5 * std::erf((cy - r + i - v) * inv);
-        }
-        for (int j = 0; j <= 2 * r; ++j) {
-            const int py = cy - r + j;
-            const double gy = ey[j + 1] - ey[j];
-            if (py < 0 || py >= h || gy < 1e-9) continue;
-            float *row = light + static_cast<std::size_t>(py) * w;
-            if (!touched[py]) std::fill(row, row + w, 0.f), touched[py] = 1;
-            const int *ch = chan[py & 1];
-            for (int i = std::max(0, r - cx); i <= 2 * r && cx - r + i < w; ++i) {
-                const int px = cx - r + i;
-                row[px] += static_cast<float>(electrons[ch[px & 1]] * gy * (ex[i + 1] - ex[i]));
-            }
-        }
-    }
-};
-
 // Runs render(y0, y1) over the rows 0..h of an image of `w` pixels a row, in chunks of kChunk rows, on
 // `threads` threads, or with threads = 0 on one thread per core (at most kMaxBands) for each
 // kPixelsPerBand pixels. This thread is one of them. Each takes the next chunk that nobody has taken
@@ -180,22 +133,6 @@ void render_in_bands(int h, std::size_t w, int threads, const Render &render) {
     for (std::thread &t : helpers) t.join();
     for (const std::exception_ptr &e : failed)
         if (e) std::rethrow_exception(e);
-}
-
-// The share of a star's light that reaches this frame after occultations and scintillation.
-double star_share(const FrameParams &p, const Star &s) {
-    double share = 1;
-    for (const Dimming &d : p.dimmed)
-        if (std::fabs(d.dec - s.dec) < 3e-4 && std::fabs(d.ra - s.ra) * std::cos(s.dec * 0.017453292519943295) < 3e-4)
-            share *= d.factor;
-    if (p.scintillation > 0) {
-        std::uint64_t ra_bits, dec_bits;
-        std::memcpy(&ra_bits, &s.ra, 8);
-        std::memcpy(&dec_bits, &s.dec, 8);
-        const float z = normal_table()[rnd::key(p.seed, p.frame, ra_bits, dec_bits) & 0xFFFF];
-        share *= std::max(0.0, 1 + p.scintillation * z);
-    }
-    return share;
 }
 
 }  // namespace
@@ -273,55 +210,139 @@ std::size_t image_bytes(const FrameParams &p) {
            static_cast<std::size_t>(bytes_per_pixel(p.img_type));
 }
 
-double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
-    const float *normal = normal_table();
-    const SensorMaps &maps = *p.maps;
-    const int w = p.width, h = p.height, bin = p.bin;
-    const std::size_t n = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
-    const bool rgb = p.img_type == IMG_RGB24;
-    const bool mono_bin = p.is_color && p.mono_bin && bin > 1;
-    const bool mosaic = p.is_color && !mono_bin;  // the sensor's values are colours of the Bayer filters
-    if (scratch.light.size() < n) scratch.light.resize(n);
-    scratch.touched.assign(static_cast<std::size_t>(h), 0);
-    if (scratch.stage.size() < n) scratch.stage.resize(n);
-    float *light = scratch.light.data();
-    std::uint16_t *stage = scratch.stage.data();
+// ---- the stages of a frame, in the order they render it
 
-    // The channel of each output pixel, by row and column parity within the image.
-    int chan[2][2];
+namespace {
+
+// The image on the sensor as every stage sees it: its size, the sensor pixel of its corner, and the
+// channel of each output pixel by row and column parity (a filter colour of the mosaic, clear on a
+// monochrome sensor, or the mean of a Bayer cell in mono bin).
+struct Geometry {
+    int w = 0, h = 0, bin = 1;
+    std::size_t n = 0;                // pixels of the image
+    double bins2 = 1;                 // sensor pixels in one output pixel
+    double x_first = 0, y_first = 0;  // sensor pixel of the image's corner
+    int start_x = 0, start_y = 0;     // binned pixels
+    int sensor_w = 0, sensor_h = 0;
+    bool mosaic = false;  // the sensor's values are colours of the Bayer filters
+    int chan[2][2] = {};
+};
+
+Geometry geometry(const ImageArea &a) {
+    Geometry g;
+    g.w = a.width;
+    g.h = a.height;
+    g.bin = a.bin;
+    g.n = static_cast<std::size_t>(a.width) * static_cast<std::size_t>(a.height);
+    g.bins2 = static_cast<double>(a.bin) * a.bin;
+    g.x_first = a.start_x * a.bin;
+    g.y_first = a.start_y * a.bin;
+    g.start_x = a.start_x;
+    g.start_y = a.start_y;
+    g.sensor_w = a.sensor_w;
+    g.sensor_h = a.sensor_h;
+    const bool mono_bin = a.is_color && a.mono_bin && a.bin > 1;
+    g.mosaic = a.is_color && !mono_bin;
     for (int j = 0; j < 2; ++j)
         for (int i = 0; i < 2; ++i)
-            chan[j][i] = !p.is_color ? kClear : mono_bin ? kLuminance : kCfa[p.bayer & 3][(p.start_y + j) & 1][(p.start_x + i) & 1];
+            g.chan[j][i] = !a.is_color ? kClear : mono_bin ? kLuminance : kCfa[a.bayer & 3][(a.start_y + j) & 1][(a.start_x + i) & 1];
+    return g;
+}
 
-    const double t = p.exposure_s, bins2 = static_cast<double>(bin) * bin;
-    const double x_first = p.start_x * bin, y_first = p.start_y * bin;  // sensor pixel of the image's corner
+// Whether light reaches the sensor in this exposure.
+bool lit(const Shot &shot) { return !shot.dark && shot.exposure_s > 0; }
 
-    // ---- light of the stars, in electrons per output pixel before optics and sensor (the sky's is added
-    // pixel by pixel below). Only rows that some star reaches are cleared and read.
-    const bool lit = !p.dark && t > 0;
-    std::uint8_t *touched = scratch.touched.data();
-    // ---- stars: a Gaussian core and a wider wing, integrated over each pixel
-    if (lit && p.stars) {
-        StarPainter painter{p, light, touched, {{chan[0][0], chan[0][1]}, {chan[1][0], chan[1][1]}}, {}, {}};
-        const double hw = p.sensor_w / 2.0, hh = p.sensor_h / 2.0, corner = hw * hw + hh * hh;
+// ---- 1-2. Sky and optics: the stars' images, vignetting
+
+// The light of the stars, meteors and satellites in electrons per output pixel, before vignetting and
+// the sensor. Only rows that some light reaches are cleared and flagged in `touched`; the others hold
+// none.
+struct Starlight {
+    float *light;
+    std::uint8_t *touched;
+};
+
+// Adds a star's image (Gaussian, integrated over each pixel) of `electrons[channel]` to the light.
+struct StarPainter {
+    int w, h;
+    Starlight out;
+    int chan[2][2];  // channel of an output pixel by row and column parity
+    std::vector<double> ex, ey;
+
+    void paint(double u, double v, double sigma, const double electrons[kChannels]) {
+        double peak = 0;
+        for (int c = 0; c < kChannels; ++c) peak = std::max(peak, electrons[c]);
+        peak /= 6.283185307179586 * sigma * sigma;
+        // Out to where a pixel would get a fiftieth of an electron, at most six sigma.
+        const double reach = peak > 0.02 ? std::sqrt(2 * std::log(peak / 0.02)) : 0.5;
+        const int r = static_cast<int>(std::ceil(sigma * std::min(reach, 6.0))) + 1;
+        const int cx = static_cast<int>(std::floor(u)), cy = static_cast<int>(std::floor(v));
+        if (cx + r < 0 || cy + r < 0 || cx - r >= w || cy - r >= h) return;
+        const double inv = 1.0 / (std::sqrt(2.0) * sigma);
+        ex.resize(2 * r + 2);
+        ey.resize(2 * r + 2);
+        for (int i = 0; i <= 2 * r + 1; ++i) {
+            ex[i] = 0.5 * std::erf((cx - r + i - u) * inv);
+            ey[i] = 0.5 * std::erf((cy - r + i - v) * inv);
+        }
+        for (int j = 0; j <= 2 * r; ++j) {
+            const int py = cy - r + j;
+            const double gy = ey[j + 1] - ey[j];
+            if (py < 0 || py >= h || gy < 1e-9) continue;
+            float *row = out.light + static_cast<std::size_t>(py) * w;
+            if (!out.touched[py]) std::fill(row, row + w, 0.f), out.touched[py] = 1;
+            const int *ch = chan[py & 1];
+            for (int i = std::max(0, r - cx); i <= 2 * r && cx - r + i < w; ++i) {
+                const int px = cx - r + i;
+                row[px] += static_cast<float>(electrons[ch[px & 1]] * gy * (ex[i + 1] - ex[i]));
+            }
+        }
+    }
+};
+
+// The share of a star's light that reaches this frame after occultations and scintillation.
+double star_share(const SkyOptics &o, const Shot &shot, const Star &s) {
+    double share = 1;
+    for (const Dimming &d : o.dimmed)
+        if (std::fabs(d.dec - s.dec) < 3e-4 && std::fabs(d.ra - s.ra) * std::cos(s.dec * 0.017453292519943295) < 3e-4)
+            share *= d.factor;
+    if (o.scintillation > 0) {
+        std::uint64_t ra_bits, dec_bits;
+        std::memcpy(&ra_bits, &s.ra, 8);
+        std::memcpy(&dec_bits, &s.dec, 8);
+        const float z = normal_table()[rnd::key(shot.seed, shot.frame, ra_bits, dec_bits) & 0xFFFF];
+        share *= std::max(0.0, 1 + o.scintillation * z);
+    }
+    return share;
+}
+
+// The stars of the field where the scene puts them (along its path, if it moved), each a Gaussian core
+// and a wing three times as wide, wider towards the corners; then meteors and satellites.
+void paint_stars(const SkyOptics &o, const Shot &shot, const Geometry &g, Starlight out) {
+    if (!lit(shot)) return;
+    const int w = g.w, h = g.h, bin = g.bin;
+    const double t = shot.exposure_s;
+    StarPainter painter{w, h, out, {{g.chan[0][0], g.chan[0][1]}, {g.chan[1][0], g.chan[1][1]}}, {}, {}};
+    if (o.stars) {
+        const double hw = g.sensor_w / 2.0, hh = g.sensor_h / 2.0, corner = hw * hw + hh * hh;
         // Stars this far outside the image (output pixels) can still shine into it, along their paths too.
         double reach = 40;
-        for (const PathStep &step : p.path) reach = std::max(reach, 40 + std::max(std::fabs(step.dx), std::fabs(step.dy)) / bin);
-        for (const Star &s : p.stars->stars) {
-            const double sx = s.x + p.shift_x, sy = s.y + p.shift_y;
+        for (const PathStep &step : o.path) reach = std::max(reach, 40 + std::max(std::fabs(step.dx), std::fabs(step.dy)) / bin);
+        for (const Star &s : o.stars->stars) {
+            const double sx = s.x + o.shift_x, sy = s.y + o.shift_y;
             // Where the star is in output pixels: pixel i covers [i, i + 1).
-            const double u = (sx + 0.5) / bin - p.start_x, v = (sy + 0.5) / bin - p.start_y;
+            const double u = (sx + 0.5) / bin - g.start_x, v = (sy + 0.5) / bin - g.start_y;
             if (u < -reach || v < -reach || u > w + reach || v > h + reach) continue;
-            const double share = p.star_light * star_share(p, s);
+            const double share = o.star_light * star_share(o, shot, s);
             double e[kChannels], most = 0;
             for (int c = 0; c < kChannels; ++c) most = std::max(most, e[c] = s.rate[c] * t * share);
             if (most < 0.05) continue;
             const double r2 = ((sx - hw) * (sx - hw) + (sy - hh) * (sy - hh)) / corner;
-            const double sigma = p.sigma * (1 + (p.psf_corner - 1) * r2) / bin;
-            const double wing = most * p.psf_wing > 1 ? p.psf_wing : 0;
+            const double sigma = o.sigma * (1 + (o.psf_corner - 1) * r2) / bin;
+            const double wing = most * o.psf_wing > 1 ? o.psf_wing : 0;
             double core[kChannels], halo[kChannels];
             for (int c = 0; c < kChannels; ++c) core[c] = e[c] * (1 - wing), halo[c] = e[c] * wing;
-            if (p.path.empty()) {
+            if (o.path.empty()) {
                 painter.paint(u, v, sigma, core);
                 if (wing > 0) painter.paint(u, v, 3 * sigma, halo);
                 continue;
@@ -329,10 +350,10 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
             // A moving scene: the star's image at the steps of its path, each with its share of the light.
             // A faint star takes fewer of the (evenly timed) steps, about two electrons each: its trail
             // is lost in the noise anyway, and its light stays whole.
-            const std::size_t all = p.path.size();
+            const std::size_t all = o.path.size();
             const std::size_t n = std::min(all, std::max<std::size_t>(8, static_cast<std::size_t>(most / 2)));
             for (std::size_t j = 0; j < n; ++j) {
-                const PathStep &step = p.path[(2 * j + 1) * all / (2 * n)];
+                const PathStep &step = o.path[(2 * j + 1) * all / (2 * n)];
                 double c1[kChannels], h1[kChannels];
                 for (int c = 0; c < kChannels; ++c) c1[c] = core[c] / n, h1[c] = halo[c] / n;
                 painter.paint(u + step.dx / bin, v + step.dy / bin, sigma, c1);
@@ -340,32 +361,122 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
             }
         }
     }
-    // ---- meteors and satellites: points of light along their tracks
-    if (lit) {
-        StarPainter painter{p, light, touched, {{chan[0][0], chan[0][1]}, {chan[1][0], chan[1][1]}}, {}, {}};
-        for (const Spot &spot : p.spots)
-            painter.paint((spot.x + 0.5) / bin - p.start_x, (spot.y + 0.5) / bin - p.start_y, p.sigma / bin,
-                          spot.electrons);
-    }
+    // Meteors and satellites: points of light along their tracks.
+    for (const Spot &spot : o.spots)
+        painter.paint((spot.x + 0.5) / bin - g.start_x, (spot.y + 0.5) / bin - g.start_y, o.sigma / bin, spot.electrons);
+}
 
-    // ---- single pixels: hot and warm pixels, cosmic rays
-    std::vector<Extra> extras;
+// Vignetting of each output row and column (means over the binned pixels): the light of pixel (x, y)
+// is multiplied by y[y] + x[x].
+struct Vignetting {
+    std::vector<float> x, y;
+    float max_x = 0;
+};
+
+Vignetting vignetting(const SensorMaps &maps, const Geometry &g) {
+    Vignetting v;
+    v.x.resize(static_cast<std::size_t>(g.w));
+    v.y.resize(static_cast<std::size_t>(g.h));
+    for (int x = 0; x < g.w; ++x) {
+        const int s0 = static_cast<int>(g.x_first) + x * g.bin;
+        v.x[x] = 0;
+        for (int b = 0; b < g.bin; ++b) v.x[x] += maps.vig_col[s0 + b] / g.bin;
+        v.max_x = std::max(v.max_x, v.x[x]);
+    }
+    for (int y = 0; y < g.h; ++y) {
+        const int s0 = static_cast<int>(g.y_first) + y * g.bin;
+        v.y[y] = 0;
+        for (int b = 0; b < g.bin; ++b) v.y[y] += maps.vig_row[s0 + b] / g.bin;
+    }
+    return v;
+}
+
+// ---- 3. Photometry: the sky background
+
+// The sky's electrons in a pixel (before vignetting): its level by filter colour times (1 + gradient),
+// as level_x[y & 1][x] * row_factor(y) + gradient_x[y & 1][x].
+struct SkyLevels {
+    std::vector<float> level_x[2], gradient_x[2];
+    float brightest = 0;  // the most a pixel gets
+    float level_max = 0, gradient_max = 0;
+    double gy = 0, y_first = 0;
+    int bin = 1, sensor_h = 1;
+
+    float row_factor(int y) const { return static_cast<float>(1 + gy * ((y_first + (y + 0.5) * bin) / sensor_h - 0.5)); }
+};
+
+SkyLevels sky_background(const SkyBackground &b, const Shot &shot, const Geometry &g) {
+    SkyLevels s;
+    s.gy = b.sky_gy;
+    s.y_first = g.y_first;
+    s.bin = g.bin;
+    s.sensor_h = g.sensor_h;
+    const bool light = lit(shot);
+    const double t = shot.exposure_s;
+    for (int rp = 0; rp < 2; ++rp) {
+        s.level_x[rp].resize(static_cast<std::size_t>(g.w));
+        s.gradient_x[rp].resize(static_cast<std::size_t>(g.w));
+        for (int x = 0; x < g.w; ++x) {
+            const double level = light ? b.sky[g.chan[rp][x & 1]] * t * g.bins2 : 0;
+            const double xc = (g.x_first + (x + 0.5) * g.bin) / g.sensor_w - 0.5;
+            s.level_x[rp][x] = static_cast<float>(level);
+            s.gradient_x[rp][x] = static_cast<float>(level * b.sky_gx * xc);
+            s.brightest = std::max(s.brightest, static_cast<float>(level * (1 + std::fabs(b.sky_gx) + std::fabs(b.sky_gy))));
+        }
+    }
+    for (int rp = 0; rp < 2; ++rp)
+        for (int x = 0; x < g.w; ++x)
+            s.level_max = std::max(s.level_max, s.level_x[rp][x]),
+            s.gradient_max = std::max(s.gradient_max, std::fabs(s.gradient_x[rp][x]));
+    return s;
+}
+
+// ---- 4. The sensor: response non-uniformity, dark current, hot pixels, amp glow, cosmic rays
+
+// Electrons that land on single pixels beside the smooth signal: hot pixels and cosmic rays.
+struct Extra {
+    std::size_t at;  // output pixel
+    float electrons;
+    bool operator<(const Extra &o) const { return at < o.at; }
+};
+
+// What the sensor adds to the light of the image, by output pixel, row and column.
+struct SensorFlaws {
+    const SensorMaps *maps = nullptr;
+    std::vector<float> glow_x, glow_y;  // amp glow = glow * glow_y[y] * glow_x[x]
+    std::vector<float> bias_x, bias_y;  // the bias pattern, ADU on the 16-bit scale
+    float glow_max = 0;
+    float glow = 0;  // electrons of amp glow at the corner over the exposure
+    float dark = 0;  // electrons of dark current in an output pixel
+    float well = 0;  // electrons an output pixel holds
+    float prnu = 0;  // sd of the response of an output pixel (the mean of bin x bin sensor pixels)
+    std::vector<Extra> extras;  // by output pixel, closed by one past the image
+};
+
+SensorFlaws sensor_flaws(const SensorParams &sp, const Shot &shot, const Geometry &g) {
+    SensorFlaws f;
+    const SensorMaps &maps = *sp.maps;
+    f.maps = &maps;
+    const int w = g.w, h = g.h, bin = g.bin;
+    const double x_first = g.x_first, y_first = g.y_first, t = shot.exposure_s;
+    // Single pixels: hot and warm pixels, cosmic rays.
+    std::vector<Extra> &extras = f.extras;
     const int y_end = static_cast<int>(y_first) + h * bin, x_end = static_cast<int>(x_first) + w * bin;
-    if (p.dark_e > 0) {
+    if (sp.dark_e > 0) {
         auto it = std::lower_bound(maps.hot.begin(), maps.hot.end(), static_cast<std::uint32_t>(y_first),
                                    [](const SensorMaps::Hot &a, std::uint32_t y) { return a.y < y; });
         for (; it != maps.hot.end() && static_cast<int>(it->y) < y_end; ++it) {
             if (static_cast<int>(it->x) < x_first || static_cast<int>(it->x) >= x_end) continue;
             const std::size_t at = static_cast<std::size_t>((it->y - y_first) / bin) * w + (it->x - x_first) / bin;
-            extras.push_back({at, static_cast<float>((it->factor - 1) * p.dark_e)});
+            extras.push_back({at, static_cast<float>((it->factor - 1) * sp.dark_e)});
         }
     }
-    if (p.cosmic_rate > 0 && t > 0) {
-        rnd::Stream r(rnd::key(p.seed, p.frame, 0xC05A1C));
-        const std::uint64_t hits = r.poisson(p.cosmic_rate * t);
+    if (sp.cosmic_rate > 0 && t > 0) {
+        rnd::Stream r(rnd::key(shot.seed, shot.frame, 0xC05A1C));
+        const std::uint64_t hits = r.poisson(sp.cosmic_rate * t);
         for (std::uint64_t k = 0; k < hits; ++k) {
             // A short track of 1-4 pixels, a few hundred to a few thousand electrons.
-            double x = r.uniform() * p.sensor_w, y = r.uniform() * p.sensor_h;
+            double x = r.uniform() * g.sensor_w, y = r.uniform() * g.sensor_h;
             const double angle = 6.283185307179586 * r.uniform();
             const int length = 1 + static_cast<int>(r.uniform() * 4);
             const double energy = 400 * std::exp(2.5 * r.uniform()) / length;
@@ -378,254 +489,280 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
         }
     }
     std::sort(extras.begin(), extras.end());
-    extras.push_back({n, 0});  // the end
-
-    // ---- optics, sensor, noise and converter, pixel by pixel
-    // Vignetting, amp glow and bias pattern of each output row and column (sums over the binned pixels).
-    std::vector<float> vig_x(w), glow_x(w), bias_x(w), vig_y(h), glow_y(h), bias_y(h);
+    extras.push_back({g.n, 0});  // the end
+    // Amp glow and bias pattern of each output row and column (sums over the binned pixels; the bias of
+    // the first).
+    f.glow_x.resize(static_cast<std::size_t>(w));
+    f.bias_x.resize(static_cast<std::size_t>(w));
+    f.glow_y.resize(static_cast<std::size_t>(h));
+    f.bias_y.resize(static_cast<std::size_t>(h));
     for (int x = 0; x < w; ++x) {
         const int s0 = static_cast<int>(x_first) + x * bin;
-        vig_x[x] = glow_x[x] = 0;
-        for (int b = 0; b < bin; ++b) vig_x[x] += maps.vig_col[s0 + b] / bin, glow_x[x] += maps.glow_col[s0 + b];
-        bias_x[x] = maps.col_bias[s0];
+        f.glow_x[x] = 0;
+        for (int b = 0; b < bin; ++b) f.glow_x[x] += maps.glow_col[s0 + b];
+        f.bias_x[x] = maps.col_bias[s0];
+        f.glow_max = std::max(f.glow_max, f.glow_x[x]);
     }
     for (int y = 0; y < h; ++y) {
         const int s0 = static_cast<int>(y_first) + y * bin;
-        vig_y[y] = glow_y[y] = 0;
-        for (int b = 0; b < bin; ++b) vig_y[y] += maps.vig_row[s0 + b] / bin, glow_y[y] += maps.glow_row[s0 + b];
-        bias_y[y] = maps.row_bias[s0];
+        f.glow_y[y] = 0;
+        for (int b = 0; b < bin; ++b) f.glow_y[y] += maps.glow_row[s0 + b];
+        f.bias_y[y] = maps.row_bias[s0];
     }
-    const double k = std::pow(10.0, p.gain / 200.0) / p.elec_per_adu;  // ADU (16-bit scale) per electron
-    const float kf = static_cast<float>(k);
-    const float read = static_cast<float>(p.read_noise * (p.hardware_bin ? 1.0 : bin) * k);
-    const float dark = static_cast<float>(p.dark_e * bins2);
-    const float glow = static_cast<float>(p.amp_glow * t);
-    const float well = static_cast<float>(p.full_well * bins2);
-    const float bias = static_cast<float>(16.0 * p.offset);
-    const float prnu = static_cast<float>(p.prnu / bin);  // of the mean of bin x bin pixels
-    const int shift = 16 - p.bit_depth;
-    const auto qmask = static_cast<std::uint16_t>(0xFFFFu << shift);
+    f.glow = static_cast<float>(sp.amp_glow * t);
+    f.dark = static_cast<float>(sp.dark_e * g.bins2);
+    f.well = static_cast<float>(sp.full_well * g.bins2);
+    f.prnu = static_cast<float>(sp.prnu / bin);
+    return f;
+}
+
+// The row memory of one thread that renders rows.
+struct RowMemory {
+    explicit RowMemory(int width)
+        : first_digits(static_cast<std::size_t>(width)), threshold(static_cast<std::size_t>(width)),
+          noise(static_cast<std::size_t>(width)), expected(static_cast<std::size_t>(width)) {}
+    std::vector<std::int32_t> first_digits, threshold;
+    std::vector<float> noise, expected;
+};
+
+// The electrons one row of pixels expects: the light (sky and stars) through vignetting and pixel
+// response, dark current, amp glow, hot pixels and cosmic rays. A pixel whose shot-noise uniform u (in
+// [u16, u16 + 1) / 65536) lies at or below exp(-mean) gets no electron; 1 - mean <= exp(-mean), so u16
+// below floor(65536 (1 - mean)) settles it at once: `threshold` holds that bound of each pixel. Dim
+// rows (short exposures) are not computed whole: one threshold from the row's largest mean serves all
+// their pixels, and at(x) gives the mean of the few that pass it.
+struct RowMeans {
+    bool dim = false;
+    std::int32_t row_threshold = 0;
+    const float *mean = nullptr;             // rows that are not dim: each pixel's mean
+    const std::int32_t *threshold = nullptr;  // and its bound
+
+    const float *lx = nullptr, *gx = nullptr, *vx = nullptr, *star = nullptr, *glow_x = nullptr;
+    const std::int8_t *pm = nullptr;  // PRNU of the row's sensor pixels, or null where it is left out
+    float row_factor = 1, vy = 0, gy = 0, dark = 0, prnu_step = 0;
+    int bin = 1;
+    std::size_t row0 = 0;
+    const Extra *extras_begin = nullptr, *extras_end = nullptr;
+
+    float at(int x) const {
+        float e = (lx[x] * row_factor + gx[x] + (star ? star[x] : 0.f)) * (vy + vx[x]);
+        if (pm) e *= 1 + prnu_step * pm[static_cast<std::size_t>(x) * bin];
+        e += gy * glow_x[x] + dark;
+        for (const Extra *i = extras_begin; i != extras_end; ++i)
+            if (i->at == row0 + static_cast<std::size_t>(x)) e += i->electrons;
+        return e;
+    }
+};
+
+// Row y's means; `extra` is the first single pixel at or after the row, and moves past it.
+RowMeans expected_electrons(const SkyLevels &sky, const Vignetting &vig, const SensorFlaws &f, const Geometry &g,
+                            Starlight starlight, int y, const Extra *&extra, RowMemory &memory) {
+    // The constants the loops use, as this function's own: the row stores below cannot alias them.
+    const int width = g.w, bin = g.bin;
+    const float dark_px = f.dark, prnu_px = f.prnu / 32;  // the map holds 32 x the normal deviate
+    RowMeans row;
+    const std::size_t row0 = static_cast<std::size_t>(y) * width;
+    const float *star = starlight.touched[y] ? starlight.light + row0 : nullptr;
+    const float vy = vig.y[y], gy = f.glow * f.glow_y[y];
+    const float row_factor = sky.row_factor(y);
+    const float *lx = sky.level_x[y & 1].data(), *gx = sky.gradient_x[y & 1].data(), *vx = vig.x.data();
+    const float *glow_x = f.glow_x.data();
+
+    const Extra *extras_begin = extra, *extras_end = extra;
+    float extra_max = 0, star_max = 0;
+    for (; extras_end->at < row0 + static_cast<std::size_t>(width); ++extras_end)
+        extra_max = std::max(extra_max, extras_end->electrons);
+    extra = extras_end;
+    if (star)
+        for (int x = 0; x < width; ++x) star_max = std::max(star_max, star[x]);
+    // Where the light stays below a tenth of an electron, its PRNU (a thousandth of an electron) is left out.
+    const std::int8_t *pm = sky.brightest > 0.1f || star_max > 0.1f
+                                ? f.maps->prnu_row(static_cast<int>(g.y_first) + y * bin) + static_cast<std::size_t>(g.x_first)
+                                : nullptr;
+    const float bound = (sky.level_max * (row_factor + sky.gradient_max) + star_max) * (vy + vig.max_x) * (1 + 4 * f.prnu) +
+                        gy * f.glow_max + dark_px + extra_max;
+    row.dim = bound < 1e-3f;
+    row.row_threshold = static_cast<std::int32_t>(65536.f * (1 - bound));
+    row.lx = lx, row.gx = gx, row.vx = vx, row.star = star, row.glow_x = glow_x, row.pm = pm;
+    row.row_factor = row_factor, row.vy = vy, row.gy = gy, row.dark = dark_px, row.prnu_step = prnu_px;
+    row.bin = bin, row.row0 = row0, row.extras_begin = extras_begin, row.extras_end = extras_end;
+    if (row.dim) return row;
+
+    float *QEL_RESTRICT m = memory.expected.data();
+    std::int32_t *QEL_RESTRICT thr = memory.threshold.data();
+    for (int x = 0; x < width; ++x) m[x] = (lx[x] * row_factor + gx[x]) * (vy + vx[x]);
+    if (star)
+        for (int x = 0; x < width; ++x) m[x] += star[x] * (vy + vx[x]);
+    if (pm && bin == 1)
+        for (int x = 0; x < width; ++x) m[x] *= 1 + prnu_px * pm[x];
+    else if (pm)
+        for (int x = 0; x < width; ++x) m[x] *= 1 + prnu_px * pm[static_cast<std::size_t>(x) * bin];
+    if (gy > 1e-6f)
+        for (int x = 0; x < width; ++x) m[x] += gy * glow_x[x];
+    for (const Extra *i = extras_begin; i != extras_end; ++i) m[i->at - row0] += i->electrons;
+    for (int x = 0; x < width; ++x) {
+        m[x] += dark_px;
+        thr[x] = static_cast<std::int32_t>(std::max(-1.f, 65536.f * (1 - m[x])));
+    }
+    row.mean = m;
+    row.threshold = thr;
+    return row;
+}
+
+// ---- 5. Noise and converter: shot noise, full well, read noise, bias and its pattern, gain, bits
+
+struct Converter {
+    float k = 1;          // ADU (16-bit scale) per electron
+    float read = 0;       // read noise, ADU
+    float bias = 0;       // 16 x offset
+    std::uint16_t mask = 0xFFFF;  // the converter's bits
     // Noise is keyed on the seed, the frame, the binning and the position of the (binned) pixel: one hash
     // gives 32 bits to each of two neighbouring pixels (16 pick the read noise, 16 a first uniform for the
     // shot noise); pixels whose shot noise needs more draw a second hash.
-    const std::uint64_t frame_key = rnd::key(p.seed, p.frame, static_cast<std::uint64_t>(bin), p.hardware_bin);
-    const std::uint64_t fine_key = rnd::key(p.seed, p.frame, static_cast<std::uint64_t>(bin), 2 + p.hardware_bin);
-    // The sky of a pixel: level (by filter colour) x (1 + gradient) = level * row_factor + gradient_x[x].
-    std::vector<float> level_x[2], gradient_x[2];
-    float brightest = 0;
-    for (int rp = 0; rp < 2; ++rp) {
-        level_x[rp].resize(w);
-        gradient_x[rp].resize(w);
-        for (int x = 0; x < w; ++x) {
-            const double level = lit ? p.sky[chan[rp][x & 1]] * t * bins2 : 0;
-            const double xc = (x_first + (x + 0.5) * bin) / p.sensor_w - 0.5;
-            level_x[rp][x] = static_cast<float>(level);
-            gradient_x[rp][x] = static_cast<float>(level * p.sky_gx * xc);
-            brightest = std::max(brightest, static_cast<float>(level * (1 + std::fabs(p.sky_gx) + std::fabs(p.sky_gy))));
-        }
-    }
-    // Where the light stays below a tenth of an electron, its PRNU (a thousandth of an electron) is left out.
-    const bool sky_prnu = brightest > 0.1f;
-    const float prnu_step = prnu / 32;  // the map holds 32 x the normal deviate
-    float level_max = 0, gradient_max = 0, vig_max = 0, glow_max = 0;
-    for (int rp = 0; rp < 2; ++rp)
-        for (int x = 0; x < w; ++x)
-            level_max = std::max(level_max, level_x[rp][x]), gradient_max = std::max(gradient_max, std::fabs(gradient_x[rp][x]));
-    for (int x = 0; x < w; ++x) vig_max = std::max(vig_max, vig_x[x]), glow_max = std::max(glow_max, glow_x[x]);
-    // Rows y0..y1 of the image. Every row depends only on the values above and on its own pixels, so
-    // bands of rows may be rendered at the same time, each with its own row memory.
-    const auto render_rows = [&](int y0, int y1) {
-        // The constants the loops use, as this function's own: the row stores below cannot alias them.
-        const int width = w;
-        const float dark_px = dark, prnu_px = prnu_step;
-        const std::uint16_t mask = qmask;
-        std::vector<std::int32_t> first_digits(width), threshold(width);
-        std::vector<float> noise(width), expected(width);
-        const Extra *extra = std::lower_bound(extras.data(), extras.data() + extras.size(),
-                                              Extra{static_cast<std::size_t>(y0) * width, 0});
-        for (int y = y0; y < y1; ++y) {
-            const std::size_t row0 = static_cast<std::size_t>(y) * width;
-            const float *star = touched[y] ? light + row0 : nullptr;
-            const float vy = vig_y[y], gy = glow * glow_y[y];
-            const float row_factor = static_cast<float>(1 + p.sky_gy * ((y_first + (y + 0.5) * bin) / p.sensor_h - 0.5));
-            const float *lx = level_x[y & 1].data(), *gx = gradient_x[y & 1].data(), *vx = vig_x.data();
+    std::uint64_t frame_key = 0, fine_key = 0;
+    std::uint64_t sensor_w = 0, start_x = 0, start_y = 0;  // where the pixels are in the noise's grid
+};
 
-            const Extra *extras_begin = extra, *extras_end = extra;
-            float extra_max = 0, star_max = 0;
-            for (; extras_end->at < row0 + static_cast<std::size_t>(width); ++extras_end)
-                extra_max = std::max(extra_max, extras_end->electrons);
-            if (star)
-                for (int x = 0; x < width; ++x) star_max = std::max(star_max, star[x]);
-            const std::int8_t *pm = sky_prnu || star_max > 0.1f
-                                        ? maps.prnu_row(static_cast<int>(y_first) + y * bin) + static_cast<std::size_t>(x_first)
-                                        : nullptr;
-            // Expected electrons of one pixel: light through vignetting and pixel response, dark current,
-            // amp glow, hot pixel or cosmic ray.
-            const auto expected_at = [&](int x) {
-                float e = (lx[x] * row_factor + gx[x] + (star ? star[x] : 0.f)) * (vy + vx[x]);
-                if (pm) e *= 1 + prnu_px * pm[static_cast<std::size_t>(x) * bin];
-                e += gy * glow_x[x] + dark_px;
-                for (const Extra *i = extras_begin; i != extras_end; ++i)
-                    if (i->at == row0 + static_cast<std::size_t>(x)) e += i->electrons;
-                return e;
-            };
-            // A pixel whose shot-noise uniform u (in [u16, u16 + 1) / 65536) lies at or below exp(-mean) gets
-            // no electron; 1 - mean <= exp(-mean), so u16 below floor(65536 (1 - mean)) settles it at once.
-            // Dim rows (short exposures) compare with one threshold from the row's largest mean.
-            const float bound = (level_max * (row_factor + gradient_max) + star_max) * (vy + vig_max) * (1 + 4 * prnu) +
-                                gy * glow_max + dark_px + extra_max;
-            const bool dim = bound < 1e-3f;
-            if (dim) extra = extras_end;
-            float *QEL_RESTRICT m = expected.data();
-            std::int32_t *QEL_RESTRICT thr = threshold.data();
-            if (!dim) {
-                for (int x = 0; x < width; ++x) m[x] = (lx[x] * row_factor + gx[x]) * (vy + vx[x]);
-                if (star)
-                    for (int x = 0; x < width; ++x) m[x] += star[x] * (vy + vx[x]);
-                if (pm && bin == 1)
-                    for (int x = 0; x < width; ++x) m[x] *= 1 + prnu_px * pm[x];
-                else if (pm)
-                    for (int x = 0; x < width; ++x) m[x] *= 1 + prnu_px * pm[static_cast<std::size_t>(x) * bin];
-                if (gy > 1e-6f)
-                    for (int x = 0; x < width; ++x) m[x] += gy * glow_x[x];
-                for (; extra->at < row0 + static_cast<std::size_t>(width); ++extra) m[extra->at - row0] += extra->electrons;
-                for (int x = 0; x < width; ++x) {
-                    m[x] += dark_px;
-                    thr[x] = static_cast<std::int32_t>(std::max(-1.f, 65536.f * (1 - m[x])));
-                }
-            }
-            const auto row_threshold = static_cast<std::int32_t>(65536.f * (1 - bound));
+Converter converter(const ConverterParams &c, const Shot &shot, const ImageArea &a) {
+    Converter cv;
+    const double k = std::pow(10.0, c.gain / 200.0) / c.elec_per_adu;
+    cv.k = static_cast<float>(k);
+    cv.read = static_cast<float>(c.read_noise * (a.hardware_bin ? 1.0 : a.bin) * k);
+    cv.bias = static_cast<float>(16.0 * c.offset);
+    cv.mask = static_cast<std::uint16_t>(0xFFFFu << (16 - c.bit_depth));
+    cv.frame_key = rnd::key(shot.seed, shot.frame, static_cast<std::uint64_t>(a.bin), a.hardware_bin);
+    cv.fine_key = rnd::key(shot.seed, shot.frame, static_cast<std::uint64_t>(a.bin), 2 + a.hardware_bin);
+    cv.sensor_w = static_cast<std::uint64_t>(a.sensor_w);
+    cv.start_x = static_cast<std::uint64_t>(a.start_x);
+    cv.start_y = static_cast<std::uint64_t>(a.start_y);
+    return cv;
+}
 
-            // 32 random bits per pixel of the (binned) pixel grid, one hash per two pixels: 16 pick the read
-            // noise, 16 are the first digits of the shot noise's uniform.
-            const std::uint64_t grid = static_cast<std::uint64_t>(p.start_y + y) * static_cast<std::uint64_t>(p.sensor_w) +
-                                       static_cast<std::uint64_t>(p.start_x);
-            std::int32_t *QEL_RESTRICT u16 = first_digits.data();
-            float *QEL_RESTRICT z = noise.data();
-            const auto draw = [&](int at, std::uint32_t bits) {
-                z[at] = normal[bits & 0xFFFF];
-                u16[at] = static_cast<std::int32_t>(bits >> 16);
-            };
-            const int odd = static_cast<int>(grid & 1);
-            if (odd) draw(0, static_cast<std::uint32_t>(rnd::at(frame_key, grid >> 1) >> 32));
-            int x = odd;
-            for (; x + 1 < width; x += 2) {
-                const std::uint64_t bits = rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1);
-                draw(x, static_cast<std::uint32_t>(bits));
-                draw(x + 1, static_cast<std::uint32_t>(bits >> 32));
-            }
-            if (x < width) draw(x, static_cast<std::uint32_t>(rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1)));
-
-            // Read noise, bias and its pattern, gain and the converter's bits, for pixels without electrons
-            // (vectorised); then the shot noise and full well of the pixels that have some.
-            std::uint16_t *QEL_RESTRICT srow = stage + row0;
-            const float by = bias + bias_y[y];
-            const float *bx = bias_x.data();
-            for (x = 0; x < width; ++x) {
-                const float v = clamp16(by + bx[x] + read * z[x]);
-                srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & mask);
-            }
-            for (int x0 = 0; x0 < width; x0 += 16) {
-                const int x1 = std::min(width, x0 + 16);
-                int some = 0;
-                if (dim)
-                        for (x = x0; x < x1; ++x) some |= u16[x] >= row_threshold;
-                else
-                    for (x = x0; x < x1; ++x) some |= u16[x] >= thr[x];
-                if (!some) continue;
-                for (x = x0; x < x1; ++x) {
-                    if (u16[x] < (dim ? row_threshold : thr[x])) continue;
-                    const float mx = dim ? expected_at(x) : m[x];
-                    const std::uint64_t more = rnd::at(fine_key, grid + static_cast<std::uint64_t>(x));
-                    const float u = (static_cast<float>(u16[x]) + static_cast<float>(more >> 40) * (1.f / 16777216.f)) * (1.f / 65536.f);
-                    if (u <= 1 - mx) continue;
-                    const float e = std::min(poisson_above(mx, u, normal[more & 0xFFFF]), well);
-                    const float v = clamp16(by + bx[x] + e * kf + read * z[x]);
-                    srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & mask);
-                }
-            }
-        }
+// Row y of the image in ADU of the 16-bit scale, from its means: read noise, bias and its pattern, gain
+// and the converter's bits for every pixel (vectorised); then the shot noise and full well of the
+// pixels that get electrons.
+void read_out_row(const Converter &cv, const RowMeans &row, const SensorFlaws &f, int width, int y, RowMemory &memory,
+                  std::uint16_t *QEL_RESTRICT srow) {
+    const float *normal = normal_table();
+    // The constants the loops use, as this function's own: the row stores below cannot alias them.
+    const std::uint16_t mask = cv.mask;
+    const float read = cv.read, kf = cv.k, well = f.well;
+    const bool dim = row.dim;
+    const std::int32_t row_threshold = row.row_threshold;
+    const float *m = row.mean;
+    const std::int32_t *thr = row.threshold;
+    // 32 random bits per pixel of the (binned) pixel grid, one hash per two pixels: 16 pick the read
+    // noise, 16 are the first digits of the shot noise's uniform.
+    const std::uint64_t grid = (cv.start_y + static_cast<std::uint64_t>(y)) * cv.sensor_w + cv.start_x;
+    std::int32_t *QEL_RESTRICT u16 = memory.first_digits.data();
+    float *QEL_RESTRICT z = memory.noise.data();
+    const auto draw = [&](int at, std::uint32_t bits) {
+        z[at] = normal[bits & 0xFFFF];
+        u16[at] = static_cast<std::int32_t>(bits >> 16);
     };
-    render_in_bands(h, static_cast<std::size_t>(w), p.threads, render_rows);
+    const std::uint64_t frame_key = cv.frame_key;
+    const int odd = static_cast<int>(grid & 1);
+    if (odd) draw(0, static_cast<std::uint32_t>(rnd::at(frame_key, grid >> 1) >> 32));
+    int x = odd;
+    for (; x + 1 < width; x += 2) {
+        const std::uint64_t bits = rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1);
+        draw(x, static_cast<std::uint32_t>(bits));
+        draw(x + 1, static_cast<std::uint32_t>(bits >> 32));
+    }
+    if (x < width) draw(x, static_cast<std::uint32_t>(rnd::at(frame_key, (grid + static_cast<std::uint64_t>(x)) >> 1)));
 
-    // ---- dark subtraction: the grey dark of the sensor pixels under each binned pixel
-    if (p.dark_map && p.dark_map->size() == static_cast<std::size_t>(p.sensor_w) * p.sensor_h) {
-        const std::uint8_t *dm = p.dark_map->data();
-        for (int y = 0; y < h; ++y) {
-            const int sy0 = (p.start_y + y) * bin;
-            for (int x = 0; x < w; ++x) {
-                const int sx0 = (p.start_x + x) * bin;
-                unsigned sum = 0;
-                for (int dy = 0; dy < bin; ++dy) {
-                    const std::uint8_t *src = dm + static_cast<std::size_t>(sy0 + dy) * p.sensor_w + sx0;
-                    for (int dx = 0; dx < bin; ++dx) sum += src[dx];
-                }
-                const unsigned d16 = (sum + bin * bin / 2) / (bin * bin) * 256u;
-                std::uint16_t &px = stage[static_cast<std::size_t>(y) * w + x];
-                px = static_cast<std::uint16_t>(px > d16 ? px - d16 : 0);
-            }
+    const float by = cv.bias + f.bias_y[y];
+    const float *bx = f.bias_x.data();
+    for (x = 0; x < width; ++x) {
+        const float v = clamp16(by + bx[x] + read * z[x]);
+        srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & mask);
+    }
+    for (int x0 = 0; x0 < width; x0 += 16) {
+        const int x1 = std::min(width, x0 + 16);
+        int some = 0;
+        if (dim)
+            for (x = x0; x < x1; ++x) some |= u16[x] >= row_threshold;
+        else
+            for (x = x0; x < x1; ++x) some |= u16[x] >= thr[x];
+        if (!some) continue;
+        for (x = x0; x < x1; ++x) {
+            if (u16[x] < (dim ? row_threshold : thr[x])) continue;
+            const float mx = dim ? row.at(x) : m[x];
+            const std::uint64_t more = rnd::at(cv.fine_key, grid + static_cast<std::uint64_t>(x));
+            const float u = (static_cast<float>(u16[x]) + static_cast<float>(more >> 40) * (1.f / 16777216.f)) * (1.f / 65536.f);
+            if (u <= 1 - mx) continue;
+            const float e = std::min(poisson_above(mx, u, normal[more & 0xFFFF]), well);
+            const float v = clamp16(by + bx[x] + e * kf + read * z[x]);
+            srow[x] = static_cast<std::uint16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(v)) & mask);
         }
     }
+}
 
-    // ---- colour: bilinear demosaicking of the mosaic, white balance around the bias
-    const std::uint16_t *src_img = stage;
-    int nch = 1;
-    if (mosaic && (rgb || p.img_type == IMG_Y8)) {
-        if (scratch.rgb.size() < 3 * n) scratch.rgb.resize(3 * n);
-        std::uint16_t *dst = scratch.rgb.data();
-        const float gain_c[3] = {p.wb_r / 50.f, 1.f, p.wb_b / 50.f};
-        for (int y = 0; y < h; ++y) {
-            const std::uint16_t *up = stage + static_cast<std::size_t>(y > 0 ? y - 1 : 1) * w;
-            const std::uint16_t *mid = stage + static_cast<std::size_t>(y) * w;
-            const std::uint16_t *down = stage + static_cast<std::size_t>(y < h - 1 ? y + 1 : h - 2) * w;
-            for (int x = 0; x < w; ++x) {
-                const int l = x > 0 ? x - 1 : 1, r = x < w - 1 ? x + 1 : w - 2;
-                const int own = chan[y & 1][x & 1], hor = chan[y & 1][(x + 1) & 1], ver = chan[(y + 1) & 1][x & 1];
-                const int diag = chan[(y + 1) & 1][(x + 1) & 1];
-                float c[3];
-                c[own] = mid[x];
-                if (diag != own) c[diag] = (up[l] + up[r] + down[l] + down[r]) * 0.25f;
-                if (hor == ver) {
-                    c[hor] = (mid[l] + mid[r] + up[x] + down[x]) * 0.25f;
-                } else {
-                    c[hor] = (mid[l] + mid[r]) * 0.5f;
-                    c[ver] = (up[x] + down[x]) * 0.5f;
-                }
-                std::uint16_t *o = dst + 3 * (static_cast<std::size_t>(y) * w + x);
-                for (int i = 0; i < 3; ++i)
-                    o[i] = static_cast<std::uint16_t>(clamp16(bias + (c[i] - bias) * gain_c[i] + 0.5f));
-            }
-        }
-        if (rgb) {
-            src_img = dst;
-            nch = 3;
-        } else {
-            for (std::size_t i = 0; i < n; ++i)
-                stage[i] = static_cast<std::uint16_t>((dst[3 * i] + 2u * dst[3 * i + 1] + dst[3 * i + 2]) / 4);
-        }
-    } else if (rgb) {
-        // Binned in mono: grey in all three channels.
-        if (scratch.rgb.size() < 3 * n) scratch.rgb.resize(3 * n);
-        for (std::size_t i = 0; i < n; ++i) scratch.rgb[3 * i] = scratch.rgb[3 * i + 1] = scratch.rgb[3 * i + 2] = stage[i];
-        src_img = scratch.rgb.data();
-        nch = 3;
-    }
+// ---- the SDK's dark subtraction: the grey dark of the sensor pixels under each binned pixel
 
-    // ---- brightness, for automatic exposure and gain
-    std::uint64_t total = 0, count = 0;
-    for (std::size_t i = 0; i < n * nch; i += 61) total += src_img[i], ++count;
-    const double mean = count ? static_cast<double>(total) / count / 256.0 : 0;
-
-    // ---- out, in the format's byte order and the flip's orientation
-    const bool flip_h = p.flip & QEL_FLIP_HORIZ, flip_v = p.flip & QEL_FLIP_VERT;
-    const int bpp = bytes_per_pixel(p.img_type);
-    const std::size_t out_row = static_cast<std::size_t>(w) * bpp, row_len = static_cast<std::size_t>(w) * nch;
+void subtract_dark(const std::vector<std::uint8_t> &dark, const ImageArea &a, std::uint16_t *stage) {
+    if (dark.size() != static_cast<std::size_t>(a.sensor_w) * a.sensor_h) return;
+    const std::uint8_t *dm = dark.data();
+    const int w = a.width, h = a.height, bin = a.bin;
     for (int y = 0; y < h; ++y) {
-        const std::uint16_t *src = src_img + row_len * static_cast<std::size_t>(y);
+        const int sy0 = (a.start_y + y) * bin;
+        for (int x = 0; x < w; ++x) {
+            const int sx0 = (a.start_x + x) * bin;
+            unsigned sum = 0;
+            for (int dy = 0; dy < bin; ++dy) {
+                const std::uint8_t *src = dm + static_cast<std::size_t>(sy0 + dy) * a.sensor_w + sx0;
+                for (int dx = 0; dx < bin; ++dx) sum += src[dx];
+            }
+            const unsigned d16 = (sum + bin * bin / 2) / (bin * bin) * 256u;
+            std::uint16_t &px = stage[static_cast<std::size_t>(y) * w + x];
+            px = static_cast<std::uint16_t>(px > d16 ? px - d16 : 0);
+        }
+    }
+}
+
+// ---- 6. Format: colour, brightness, bytes and flip
+
+// Bilinear demosaicking of the mosaic into `rgb` (three values a pixel), white balance around the bias.
+void demosaic(const Geometry &g, const std::uint16_t *stage, float bias, int wb_r, int wb_b, std::uint16_t *rgb) {
+    const int w = g.w, h = g.h;
+    const float gain_c[3] = {wb_r / 50.f, 1.f, wb_b / 50.f};
+    for (int y = 0; y < h; ++y) {
+        const std::uint16_t *up = stage + static_cast<std::size_t>(y > 0 ? y - 1 : 1) * w;
+        const std::uint16_t *mid = stage + static_cast<std::size_t>(y) * w;
+        const std::uint16_t *down = stage + static_cast<std::size_t>(y < h - 1 ? y + 1 : h - 2) * w;
+        for (int x = 0; x < w; ++x) {
+            const int l = x > 0 ? x - 1 : 1, r = x < w - 1 ? x + 1 : w - 2;
+            const int own = g.chan[y & 1][x & 1], hor = g.chan[y & 1][(x + 1) & 1], ver = g.chan[(y + 1) & 1][x & 1];
+            const int diag = g.chan[(y + 1) & 1][(x + 1) & 1];
+            float c[3];
+            c[own] = mid[x];
+            if (diag != own) c[diag] = (up[l] + up[r] + down[l] + down[r]) * 0.25f;
+            if (hor == ver) {
+                c[hor] = (mid[l] + mid[r] + up[x] + down[x]) * 0.25f;
+            } else {
+                c[hor] = (mid[l] + mid[r]) * 0.5f;
+                c[ver] = (up[x] + down[x]) * 0.5f;
+            }
+            std::uint16_t *o = rgb + 3 * (static_cast<std::size_t>(y) * w + x);
+            for (int i = 0; i < 3; ++i)
+                o[i] = static_cast<std::uint16_t>(clamp16(bias + (c[i] - bias) * gain_c[i] + 0.5f));
+        }
+    }
+}
+
+// The image's rows (`channels` values a pixel) in the format's byte order and the flip's orientation.
+void write_out(const FormatParams &f, const Geometry &g, const std::uint16_t *image, int channels, std::uint8_t *out) {
+    const int w = g.w, h = g.h;
+    const bool flip_h = f.flip & QEL_FLIP_HORIZ, flip_v = f.flip & QEL_FLIP_VERT;
+    const bool rgb = f.img_type == IMG_RGB24;
+    const int bpp = bytes_per_pixel(f.img_type);
+    const std::size_t out_row = static_cast<std::size_t>(w) * bpp, row_len = static_cast<std::size_t>(w) * channels;
+    for (int y = 0; y < h; ++y) {
+        const std::uint16_t *src = image + row_len * static_cast<std::size_t>(y);
         std::uint8_t *dst = out + out_row * static_cast<std::size_t>(flip_v ? h - 1 - y : y);
-        if (p.img_type == IMG_RAW16 && !flip_h && little_endian()) {
+        if (f.img_type == IMG_RAW16 && !flip_h && little_endian()) {
             std::memcpy(dst, src, 2 * static_cast<std::size_t>(w));
-        } else if (p.img_type == IMG_RAW16) {
+        } else if (f.img_type == IMG_RAW16) {
             for (int x = 0; x < w; ++x) {
                 const int o = flip_h ? w - 1 - x : x;
                 dst[2 * o] = static_cast<std::uint8_t>(src[x] & 0xFF);  // little-endian on every host
@@ -642,7 +779,76 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
             for (int x = 0; x < w; ++x) dst[w - 1 - x] = static_cast<std::uint8_t>(src[x] >> 8);
         }
     }
+}
+
+// The image of the 16-bit values `stage` in its format: RGB24 demosaicked from the mosaic (grey when
+// there is none), Y8 of a mosaic from its RGB, written flipped to `out`. Returns the mean brightness on
+// a 0..255 scale, for automatic exposure and gain.
+double format_image(const FormatParams &f, const Geometry &g, float bias, std::uint16_t *stage, Scratch &scratch,
+                    std::uint8_t *out) {
+    const std::size_t n = g.n;
+    const bool rgb = f.img_type == IMG_RGB24;
+    const std::uint16_t *image = stage;
+    int channels = 1;
+    if (g.mosaic && (rgb || f.img_type == IMG_Y8)) {
+        if (scratch.rgb.size() < 3 * n) scratch.rgb.resize(3 * n);
+        std::uint16_t *dst = scratch.rgb.data();
+        demosaic(g, stage, bias, f.wb_r, f.wb_b, dst);
+        if (rgb) {
+            image = dst;
+            channels = 3;
+        } else {
+            for (std::size_t i = 0; i < n; ++i)
+                stage[i] = static_cast<std::uint16_t>((dst[3 * i] + 2u * dst[3 * i + 1] + dst[3 * i + 2]) / 4);
+        }
+    } else if (rgb) {
+        // Binned in mono: grey in all three channels.
+        if (scratch.rgb.size() < 3 * n) scratch.rgb.resize(3 * n);
+        for (std::size_t i = 0; i < n; ++i) scratch.rgb[3 * i] = scratch.rgb[3 * i + 1] = scratch.rgb[3 * i + 2] = stage[i];
+        image = scratch.rgb.data();
+        channels = 3;
+    }
+    std::uint64_t total = 0, count = 0;
+    for (std::size_t i = 0; i < n * channels; i += 61) total += image[i], ++count;
+    const double mean = count ? static_cast<double>(total) / count / 256.0 : 0;
+    write_out(f, g, image, channels, out);
     return mean;
+}
+
+}  // namespace
+
+double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
+    const Geometry g = geometry(p);
+    if (scratch.light.size() < g.n) scratch.light.resize(g.n);
+    scratch.touched.assign(static_cast<std::size_t>(g.h), 0);
+    if (scratch.stage.size() < g.n) scratch.stage.resize(g.n);
+    const Starlight starlight{scratch.light.data(), scratch.touched.data()};
+    std::uint16_t *stage = scratch.stage.data();
+
+    // 1-2. sky and optics
+    paint_stars(p, p, g, starlight);
+    const Vignetting vig = vignetting(*p.maps, g);
+    // 3. photometry of the sky background
+    const SkyLevels sky = sky_background(p, p, g);
+    // 4. the sensor
+    const SensorFlaws flaws = sensor_flaws(p, p, g);
+    // 5. noise and converter
+    const Converter cv = converter(p, p, p);
+    // Every row depends only on the values above and on its own pixels, so bands of rows may be rendered
+    // at the same time, each with its own row memory.
+    const auto render_rows = [&](int y0, int y1) {
+        RowMemory memory(g.w);
+        const Extra *extra = std::lower_bound(flaws.extras.data(), flaws.extras.data() + flaws.extras.size(),
+                                              Extra{static_cast<std::size_t>(y0) * g.w, 0});
+        for (int y = y0; y < y1; ++y) {
+            const RowMeans row = expected_electrons(sky, vig, flaws, g, starlight, y, extra, memory);
+            read_out_row(cv, row, flaws, g.w, y, memory, stage + static_cast<std::size_t>(y) * g.w);
+        }
+    };
+    render_in_bands(g.h, static_cast<std::size_t>(g.w), p.threads, render_rows);
+    if (p.dark_map) subtract_dark(*p.dark_map, p, stage);
+    // 6. the format
+    return format_image(p, g, cv.bias, stage, scratch, out);
 }
 
 }  // namespace qelsim

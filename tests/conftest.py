@@ -10,16 +10,19 @@ from helpers import CAMERAS, run_python
 
 @pytest.fixture(autouse=True, scope="session")
 def base_configuration(tmp_path_factory):
-    """Every reset, in this process and in the interpreters the tests start, returns to the test cameras."""
+    """Every reset, in this process and in the interpreters the tests start, returns to the test cameras,
+    under the synthetic sky unless a test configures a star catalogue file."""
     path = tmp_path_factory.mktemp("sim") / "cameras.conf"
     path.write_text(CAMERAS)
-    saved = os.environ.get("QELSIM_CONFIG")
+    saved = {name: os.environ.get(name) for name in ("QELSIM_CONFIG", "QELSIM_SKY_CATALOGUE")}
     os.environ["QELSIM_CONFIG"] = str(path)
+    os.environ["QELSIM_SKY_CATALOGUE"] = "none"
     yield
-    if saved is None:
-        del os.environ["QELSIM_CONFIG"]
-    else:
-        os.environ["QELSIM_CONFIG"] = saved
+    for name, value in saved.items():
+        if value is None:
+            del os.environ[name]
+        else:
+            os.environ[name] = value
 
 
 @pytest.fixture

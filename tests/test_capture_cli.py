@@ -91,6 +91,11 @@ def interrupt(args: list[str], settle: float) -> tuple[float, subprocess.Complet
     return took, subprocess.CompletedProcess(args, child.returncode, out, line + err)
 
 
+@pytest.mark.skipif(
+    sys.platform == "win32",
+    reason="Ctrl-C reaches a Windows console program as a control event to its whole console, not as a signal "
+    "that a test can send to one child (Popen.send_signal has no SIGINT there)",
+)
 @pytest.mark.parametrize("command", ["expose", "video"])
 def test_ctrl_c_ends_within_half_a_second_with_closed_camera_and_complete_files(tmp_path, config, command):
     if command == "expose":

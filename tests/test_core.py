@@ -259,3 +259,25 @@ def test_an_open_camera_does_not_keep_the_process_alive(python):
     state, guiding, started, stopped, released = out.split()
     assert (state, guiding, stopped, released) == ("EXPOSING", "True", "1", "1")
     assert time.monotonic() - float(started) < 10
+
+
+def test_stop_video_from_another_thread_ends_the_wait_for_a_long_frame(sim):
+    waits = lambda: sim.calls("GetVideoData") + sim.calls("GetVideoDataGPS")  # noqa: E731
+    with Camera(MONO) as cam:
+        cam.roi, cam.exposure = Roi(64, 48), 0.01
+        cam.stop_video()  # no video: nothing to stop, and nothing left over for the next one
+        assert len(list(cam.video(frames=2))) == 2
+        cam.exposure = 60
+        got: list = []
+        reader = threading.Thread(target=lambda: got.extend(cam.video(wait=5)))
+        before = waits()
+        reader.start()
+        until(lambda: waits() > before)  # the reader waits for a frame 60 s away
+        began = time.monotonic()
+        cam.stop_video()
+        reader.join(30)
+        assert not reader.is_alive() and got == []
+        assert time.monotonic() - began < 5  # one wait (0.2 s) and the stop, with room for a loaded machine
+        assert sim.calls("StopVideoCapture") == 2
+        cam.exposure = 0.01
+        assert cam.expose(0.01).exposure == 0.01  # the video is over for the worker too

@@ -124,6 +124,15 @@ QEL_API int QELSimPixelToSky(int camera_id, double x, double y, double *ra, doub
 /* The stars on the sensor now, brightest first: up to max_rows rows of six doubles (x, y, V magnitude,
  * B-V, ra, dec) into `rows`, and their number (also beyond max_rows) into *count. */
 QEL_API int QELSimGetStars(int camera_id, double *rows, int max_rows, int *count);
+/* The world coordinate system of the image as it is read now (region, binning, flip, pier side and the
+ * mount; not the seeing): eight doubles CRPIX1, CRPIX2, CRVAL1, CRVAL2 (degrees, ICRS J2000), CD1_1,
+ * CD1_2, CD2_1, CD2_2 (degrees per pixel) of a gnomonic (TAN) projection, FITS pixels counting from 1
+ * along the rows and columns of the image as read; and the image's width and height. */
+QEL_API int QELSimGetWcs(int camera_id, double *values, int *width, int *height);
+/* Which sky the cameras see: the number of stars in the star catalogue file in use (its path into `text`,
+ * up to size - 1 characters and a terminating 0), or 0 for the synthetic sky alone (then `text` says why
+ * a catalogue that was asked for is not in use, or is empty). */
+QEL_API int QELSimSkySource(char *text, int size);
 /* The configured events of a camera, in configuration order: up to max_rows rows of eight doubles (kind:
  * 1 occultation, 2 meteor, 3 satellite, 4 GPS fix loss; start and end in UTC microseconds since 1970;
  * x0, y0, x1, y1: the occulted star's sensor position now twice, or a streak's start and end on the

@@ -1,5 +1,8 @@
 // The 42 Camera SDK entry points and the simulator's control API: journal the call, honour an injected
 // fault, then validate and dispatch to the camera. No C++ exception crosses this file's boundary.
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,6 +17,7 @@
 #include "config.h"
 #include "journal.h"
 #include "model.h"
+#include "starfile.h"
 
 using namespace qelsim;
 
@@ -245,6 +249,23 @@ QEL_API int QELSimPixelToSky(int camera_id, double x, double y, double *ra, doub
 
 QEL_API int QELSimGetStars(int camera_id, double *rows, int max_rows, int *count) {
     return on_camera(camera_id, [&](Camera &c) { return c.field_stars(rows, max_rows, count); });
+}
+
+QEL_API int QELSimGetWcs(int camera_id, double *values, int *width, int *height) {
+    return on_camera(camera_id, [&](Camera &c) { return c.wcs(values, width, height); });
+}
+
+QEL_API int QELSimSkySource(char *text, int size) {
+    return guarded([&] {
+        const std::shared_ptr<const Sky> sky = current_sky();
+        std::string what = sky->catalogue ? sky->catalogue->path() : sky->note;
+        if (text && size > 0) {
+            const std::size_t n = std::min(what.size(), static_cast<std::size_t>(size - 1));
+            std::memcpy(text, what.data(), n);
+            text[n] = '\0';
+        }
+        return sky->catalogue ? static_cast<int>(std::min<std::uint32_t>(sky->catalogue->size(), INT32_MAX)) : 0;
+    });
 }
 
 QEL_API int QELSimGetEvents(int camera_id, double *rows, int max_rows, int *count) {

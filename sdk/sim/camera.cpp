@@ -46,8 +46,9 @@ Camera::Check::operator int() const {
     return QEL_SUCCESS;
 }
 
+// An exposure runs until its readout time has passed and its image is in the frame buffer.
 bool Camera::busy_exposing(SimTime now) const {
-    return exposure_.phase == Exposure::working && now < exposure_.ready;
+    return exposure_.phase == Exposure::working && (now < exposure_.ready || !exposure_.image);
 }
 
 // What QELInitCamera sets: full sensor at bin 1 in RAW8, normal mode, default controls.
@@ -102,28 +103,34 @@ int Camera::init() {
 
 int Camera::close() {
     std::shared_ptr<Capture> capture;
+    std::shared_ptr<Readout> readout;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (int rc = check(Need::any)) return rc;
         capture = detach_capture();
+        readout = detach_readout();
         if (state_ != State::closed) restore_defaults();  // the flash is kept too
         state_ = State::closed;
         cv_.notify_all();
     }
     join(capture);
+    join(readout);
     return QEL_SUCCESS;
 }
 
 void Camera::unplug() {
     std::shared_ptr<Capture> capture;
+    std::shared_ptr<Readout> readout;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         removed_ = true;
         capture = detach_capture();
+        readout = detach_readout();
         state_ = State::closed;
         cv_.notify_all();
     }
     join(capture);
+    join(readout);
 }
 
 int Camera::get_id(QEL_ID *id) {

@@ -3,7 +3,8 @@
 // Each camera has one mutex; every operation takes it, checks the camera's state and arguments, and
 // answers with a result code. Long work (frame synthesis, frame copies, file reads) runs outside the
 // lock on snapshotted parameters, so calls on one camera never wait for another camera and waits for
-// frames never block the frame producer.
+// frames never block the frame producer. Frames are rendered by the camera's own threads (the video
+// producer, the single exposures' read-out), never by the thread that reads them.
 #pragma once
 
 #include <condition_variable>
@@ -99,6 +100,10 @@ public:
     int set_cover(bool covered);
     int sky_to_pixel(double ra, double dec, double *x, double *y);
     int pixel_to_sky(double x, double y, double *ra, double *dec);
+    // The world coordinate system of the image as it is read now (region, binning, flip, the mount):
+    // CRPIX1, CRPIX2, CRVAL1, CRVAL2, CD1_1, CD1_2, CD2_1, CD2_2 of a gnomonic projection, and the
+    // image's size.
+    int wcs(double *values, int *width, int *height);
     // Stars on the sensor now, brightest first: rows of x, y, V, B-V, ra, dec; their number in *count.
     int field_stars(double *rows, int max_rows, int *count);
     // The configured events (atmosphere.cpp): rows of kind, start and end (UTC microseconds since 1970),
@@ -173,6 +178,12 @@ private:
     std::shared_ptr<Capture> detach_capture();
     static void join(const std::shared_ptr<Capture> &capture);
     void produce(std::shared_ptr<Capture> capture);
+    // The read-out thread of single exposures: started with the first exposure; detached (stopped, the
+    // frame buffer let go) when the camera closes or goes away, and joined by the caller after unlocking.
+    int start_readout();
+    std::shared_ptr<Readout> detach_readout();
+    static void join(const std::shared_ptr<Readout> &readout);
+    void read_out(std::shared_ptr<Readout> readout);
     void on_trigger_level(int old_level, int level, SimTime now);
 
     const int id_;
@@ -197,6 +208,8 @@ private:
     int trigger_line_ = 0;
     Mount mount_;
     Exposure exposure_;
+    std::shared_ptr<Readout> readout_;
+    std::shared_ptr<std::vector<std::uint8_t>> frame_buffer_;  // where the read-out renders
     std::shared_ptr<Capture> capture_;
     std::deque<std::unique_ptr<Frame>> queue_;
     std::vector<std::unique_ptr<Frame>> pool_;

@@ -410,6 +410,14 @@ bool parse_config(const std::string &text, Config &out, std::string &error) {
         } else if (key == "catalogue" || key == "catalog") {
             std::string message;
             if (!read_catalogue(value, c.stars, message)) return error = "line " + std::to_string(line) + ": " + message, false;
+        } else if (key == "sky_catalogue" || key == "sky_catalog") {
+            c.sky_catalogue_given = true;
+            c.sky_catalogue = nullptr;
+            if (lower(value) != "none") {
+                std::string message;
+                c.sky_catalogue = StarFile::open(value, message);
+                if (!c.sky_catalogue) return error = "line " + std::to_string(line) + ": " + message, false;
+            }
         } else if (key == "catalogue_mode" || key == "catalog_mode") {
             const std::string v = lower(value);
             if (v != "add" && v != "replace") return error = "line " + std::to_string(line) + ": '" + key + "' must be add or replace", false;

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "model.h"
 #include "sky.h"
+#include "starfile.h"
 
 namespace qelsim {
 
@@ -25,6 +27,10 @@ struct Config {
     std::int64_t utc_us = 0;  // GPS time at simulated time 0, microseconds since 1970 (UTC)
     std::vector<CatalogueStar> stars;  // the user's catalogue
     bool replace_stars = false;        // it replaces the synthetic stars
+    // The star catalogue file (`sky_catalogue`): given, and opened (null for `none`); when not given,
+    // QELSIM_SKY_CATALOGUE may name one.
+    bool sky_catalogue_given = false;
+    std::shared_ptr<const StarFile> sky_catalogue;
     bool cameras_given = false;
     std::vector<CameraSpec> cameras;
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "camera.h"
 #include "gps.h"
@@ -187,7 +188,7 @@ int Camera::trigger_pulse(int duration_us) {
 // ---- single exposures
 
 void Camera::update_exposure(SimTime now) {
-    if (exposure_.phase == Exposure::working && now >= exposure_.ready) {
+    if (exposure_.phase == Exposure::working && now >= exposure_.ready && exposure_.image) {
         exposure_.phase = Exposure::done;
         if (model_.gps) {
             const double lt = exposure_.params.height > 0 ? (exposure_.ready - exposure_.end) / double(exposure_.params.height) : 0;
@@ -204,6 +205,8 @@ int Camera::start_exposure(bool dark) {
     // Trigger modes take frames in video only.
     const int lacking = mode_ == QEL_MODE_NORMAL ? QEL_SUCCESS : QEL_ERR_INVALID_MODE;
     if (int rc = check(Need::initialised).lacking(lacking).idle()) return rc;
+    if (!readout_)
+        if (int rc = start_readout()) return rc;
     const SimTime now = clock::now();
     update_exposure(now);
     Exposure e;
@@ -215,6 +218,8 @@ int Camera::start_exposure(bool dark) {
     e.end = now + controls_.value(QEL_EXPOSURE);
     e.ready = e.end + static_cast<SimTime>(std::ceil(readout_us()));
     exposure_ = std::move(e);
+    cv_.notify_all();
+    clock::poke(readout_->agent);
     return QEL_SUCCESS;
 }
 
@@ -223,14 +228,23 @@ int Camera::stop_exposure() {
     if (int rc = check(Need::initialised)) return rc;
     const SimTime now = clock::now();
     update_exposure(now);
-    if (exposure_.phase == Exposure::working) exposure_.phase = Exposure::failed;
+    if (exposure_.phase == Exposure::working) {
+        exposure_.phase = Exposure::failed;
+        // The read-out lets this exposure go, and a render under way stops.
+        cv_.notify_all();
+        if (readout_) {
+            readout_->cancel = true;
+            clock::poke(readout_->agent);
+        }
+    }
     return QEL_SUCCESS;
 }
 
 int Camera::exposure_status(int *status) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (int rc = check(Need::initialised).outputs({status})) return rc;
-    // In the stepped clock, asking after a running exposure is waiting for it: time moves to its end.
+    // In the stepped clock, asking after a running exposure is waiting for it: time moves to its end,
+    // where the read-out renders the image, and on to the end of its readout time.
     if (exposure_.phase == Exposure::working && clock::stepped()) {
         const SimTime ready = exposure_.ready;
         lock.unlock();
@@ -254,18 +268,99 @@ int Camera::exposure_data(unsigned char *buffer, QEL_LONG size, QEL_GPS_DATA *gp
     const SimTime now = clock::now();
     update_exposure(now);
     if (exposure_.phase != Exposure::done || exposure_.consumed) return QEL_ERR_INVALID_SEQUENCE;
-    FrameParams p = exposure_.params;
-    const std::size_t bytes = image_bytes(p);
+    const std::size_t bytes = image_bytes(exposure_.params);
     if (size < 0 || static_cast<std::size_t>(size) < bytes) return QEL_ERR_BUFFER_TOO_SMALL;
-    finish_frame(p, exposure_.start, exposure_.end);
     exposure_.consumed = true;
+    const std::shared_ptr<const std::vector<std::uint8_t>> image = exposure_.image;
     const QEL_GPS_DATA record = exposure_.gps_start;
     lock.unlock();
-    // The caller's buffer is written without the lock: it belongs to this call alone.
-    Scratch scratch;
-    synthesize(p, buffer, scratch);
+    // A copy of the camera's frame buffer, without the lock: the read-out renders the next exposure into
+    // another buffer while this one is held.
+    std::memcpy(buffer, image->data(), bytes);
     if (want_gps) *gps = record;
     return QEL_SUCCESS;
+}
+
+int Camera::start_readout() {
+    auto r = std::make_shared<Readout>();
+    r->agent = clock::join();
+    try {
+        r->thread = std::thread(&Camera::read_out, this, r);
+    } catch (...) {
+        clock::leave(r->agent);
+        return QEL_ERR_GENERAL;
+    }
+    readout_ = std::move(r);
+    return QEL_SUCCESS;
+}
+
+std::shared_ptr<Readout> Camera::detach_readout() {
+    std::shared_ptr<Readout> r = std::move(readout_);
+    readout_.reset();
+    if (r) {
+        r->stop = true;
+        r->cancel = true;
+        cv_.notify_all();
+        clock::poke(r->agent);
+    }
+    frame_buffer_.reset();  // a render under way keeps it until it ends
+    exposure_.image.reset();
+    return r;
+}
+
+void Camera::join(const std::shared_ptr<Readout> &readout) {
+    if (readout && readout->thread.joinable()) readout->thread.join();
+}
+
+// The read-out: waits for an exposure, then for its end on the simulated clock, and renders its image
+// into the frame buffer during the readout time; the exposure is done when that time has passed and the
+// image is there. In the stepped clock it is an agent of the clock: time does not pass the end of an
+// exposure before its image is rendered, so frames depend only on the calls made.
+void Camera::read_out(std::shared_ptr<Readout> r) {
+    struct Leave {
+        clock::Agent *agent;
+        ~Leave() { clock::leave(agent); }
+    } leave{r->agent};
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto waiting = [&] { return r->stop || (exposure_.phase == Exposure::working && !exposure_.image); };
+    for (;;) {
+        if (r->agent)
+            clock::wait_until(lock, cv_, kForever, waiting, r->agent);
+        else
+            cv_.wait(lock, waiting);
+        if (r->stop) return;
+        const std::uint64_t frame = exposure_.params.frame;
+        const auto gone = [&] {  // stopped, or replaced by another exposure (or video)
+            return exposure_.phase != Exposure::working || exposure_.params.frame != frame;
+        };
+        clock::wait_until(lock, cv_, exposure_.end, [&] { return r->stop || gone(); }, r->agent);
+        if (r->stop) return;
+        if (gone()) continue;
+        FrameParams p = exposure_.params;
+        finish_frame(p, exposure_.start, exposure_.end);
+        // The camera's frame buffer, unless a read still copies the last image from it: then a new one,
+        // and the old one goes when that copy is done.
+        if (!frame_buffer_ || frame_buffer_.use_count() > 1) frame_buffer_ = std::make_shared<std::vector<std::uint8_t>>();
+        const std::shared_ptr<std::vector<std::uint8_t>> image = frame_buffer_;
+        r->cancel = false;
+        lock.unlock();
+        bool rendered = true;
+        try {
+            image->resize(image_bytes(p));
+            Scratch scratch;
+            synthesize(p, image->data(), scratch, &r->cancel);
+        } catch (const std::bad_alloc &) {
+            rendered = false;
+        }
+        lock.lock();
+        if (r->stop) return;
+        if (gone()) continue;
+        if (rendered)
+            exposure_.image = image;
+        else
+            exposure_.phase = Exposure::failed;
+        cv_.notify_all();
+    }
 }
 
 // ---- video
@@ -309,6 +404,8 @@ int Camera::start_video() {
     queue_.clear();
     dropped_ = 0;
     exposure_ = Exposure{};  // video discards a single frame nobody read
+    cv_.notify_all();
+    if (readout_) clock::poke(readout_->agent);
     capture_ = c;
     c->agent = clock::join();
     try {

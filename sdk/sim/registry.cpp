@@ -39,7 +39,15 @@ void Registry::configure(const Config &config) {
     if (!config.stepped) clock::set_speed(config.speed);
     std::lock_guard<std::mutex> lock(mutex_);
     seed_ = config.seed;
-    set_sky(Sky{config.seed, config.stars, config.replace_stars, 0});
+    Sky sky{config.seed, config.stars, config.replace_stars, config.sky_catalogue, "", 0};
+    if (!config.sky_catalogue_given) {
+        const char *path = std::getenv("QELSIM_SKY_CATALOGUE");
+        if (path && *path && std::string(path) != "none") {
+            sky.catalogue = StarFile::open(path, sky.note);
+            if (!sky.catalogue) sky.note = "QELSIM_SKY_CATALOGUE: " + sky.note;
+        }
+    }
+    set_sky(std::move(sky));
     replugged_.clear();
     utc_base_us_ = config.utc_given ? config.utc_us : host_utc_us();
     next_id_ = 0;

@@ -75,14 +75,15 @@ const std::shared_ptr<const StarField> &Camera::star_field(double x0, double y0,
     const std::shared_ptr<const Sky> sky = current_sky();
     // Unshifted sensor positions of the stars that can reach the area.
     x0 -= shift_x + kReach, y0 -= shift_y + kReach, x1 += kReach - shift_x, y1 += kReach - shift_y;
+    const double years = years_after_j2000(utc_base_us_ + clock::now());
     const StarField *f = stars_.get();
-    const bool fits = f && f->sky_version == sky->version && f->depth >= depth && x0 >= f->x0 && y0 >= f->y0 &&
-                      x1 <= f->x1 && y1 <= f->y1;
+    const bool fits = f && f->sky_version == sky->version && f->years == years && f->depth >= depth && x0 >= f->x0 &&
+                      y0 >= f->y0 && x1 <= f->x1 && y1 <= f->y1;
     // Fields are rebuilt a little deeper and wider than asked, so that a series of frames does not rebuild
     // them for every small change; the same sky position always gives the same stars.
     if (!fits)
         stars_ = make_star_field(model_, *sky, x0 - kMargin, y0 - kMargin, x1 + kMargin, y1 + kMargin,
-                                 std::min(model_.mag_limit, depth + 0.5));
+                                 std::min(model_.mag_limit, depth + 0.5), years);
     return stars_;
 }
 
@@ -114,6 +115,34 @@ int Camera::pixel_to_sky(double x, double y, double *ra, double *dec) {
     double sx, sy;
     mount_.offset_at(clock::now(), sx, sy);
     projection_.to_sky(x - sx, y - sy, *ra, *dec);
+    return QEL_SUCCESS;
+}
+
+int Camera::wcs(double *values, int *width, int *height) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (int rc = check(Need::any).outputs({values, width, height})) return rc;
+    // Image pixel i (0-based) shows the binned region pixel u = i, or w - 1 - i when flipped, whose
+    // centre is at sensor x = bin (start_x + u) + (bin - 1) / 2; likewise in y.
+    const int flip = controls_.value(QEL_FLIP);
+    const double b = bin_;
+    double ax = b * start_x_ + (b - 1) / 2, sx = b, ay = b * start_y_ + (b - 1) / 2, sy = b;
+    if (flip & 1) ax += b * (width_ - 1), sx = -b;
+    if (flip & 2) ay += b * (height_ - 1), sy = -b;
+    // The tangent point on the sensor: its centre, moved with the scene by the mount.
+    double mx, my;
+    mount_.offset_at(clock::now(), mx, my);
+    const double tx = (model_.max_width - 1) / 2.0 + mx, ty = (model_.max_height - 1) / 2.0 + my;
+    // Sensor offsets to standard coordinates (xi to the east, eta to the north), as Projection::to_sky.
+    const double s = pixel_scale_arcsec(model_) / 3600, r = model_.rotation * 3.14159265358979323846 / 180;
+    const double m11 = -s * std::cos(r), m12 = -s * std::sin(r), m21 = s * std::sin(r), m22 = -s * std::cos(r);
+    values[0] = 1 + (tx - ax) / sx;  // CRPIX1, CRPIX2 (FITS pixels count from 1)
+    values[1] = 1 + (ty - ay) / sy;
+    values[2] = model_.ra;  // CRVAL1, CRVAL2
+    values[3] = model_.dec;
+    values[4] = m11 * sx, values[5] = m12 * sy;  // CD1_1, CD1_2
+    values[6] = m21 * sx, values[7] = m22 * sy;  // CD2_1, CD2_2
+    *width = width_;
+    *height = height_;
     return QEL_SUCCESS;
 }
 

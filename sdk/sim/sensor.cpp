@@ -318,7 +318,7 @@ double star_share(const SkyOptics &o, const Shot &shot, const Star &s) {
 
 // The stars of the field where the scene puts them (along its path, if it moved), each a Gaussian core
 // and a wing three times as wide, wider towards the corners; then meteors and satellites.
-void paint_stars(const SkyOptics &o, const Shot &shot, const Geometry &g, Starlight out) {
+void paint_stars(const SkyOptics &o, const Shot &shot, const Geometry &g, Starlight out, const std::atomic<bool> *cancel) {
     if (!lit(shot)) return;
     const int w = g.w, h = g.h, bin = g.bin;
     const double t = shot.exposure_s;
@@ -329,6 +329,7 @@ void paint_stars(const SkyOptics &o, const Shot &shot, const Geometry &g, Starli
         double reach = 40;
         for (const PathStep &step : o.path) reach = std::max(reach, 40 + std::max(std::fabs(step.dx), std::fabs(step.dy)) / bin);
         for (const Star &s : o.stars->stars) {
+            if (cancel && cancel->load(std::memory_order_relaxed)) return;
             const double sx = s.x + o.shift_x, sy = s.y + o.shift_y;
             // Where the star is in output pixels: pixel i covers [i, i + 1).
             const double u = (sx + 0.5) / bin - g.start_x, v = (sy + 0.5) / bin - g.start_y;
@@ -817,7 +818,8 @@ double format_image(const FormatParams &f, const Geometry &g, float bias, std::u
 
 }  // namespace
 
-double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
+double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch, const std::atomic<bool> *cancel) {
+    const auto cancelled = [cancel] { return cancel && cancel->load(std::memory_order_relaxed); };
     const Geometry g = geometry(p);
     if (scratch.light.size() < g.n) scratch.light.resize(g.n);
     scratch.touched.assign(static_cast<std::size_t>(g.h), 0);
@@ -825,8 +827,9 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
     const Starlight starlight{scratch.light.data(), scratch.touched.data()};
     std::uint16_t *stage = scratch.stage.data();
 
+    // Each stage takes its own groups of the snapshot (FrameParams is all of them: ImageArea, Shot, ...).
     // 1-2. sky and optics
-    paint_stars(p, p, g, starlight);
+    paint_stars(p, p, g, starlight, cancel);
     const Vignetting vig = vignetting(*p.maps, g);
     // 3. photometry of the sky background
     const SkyLevels sky = sky_background(p, p, g);
@@ -840,12 +843,13 @@ double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch) {
         RowMemory memory(g.w);
         const Extra *extra = std::lower_bound(flaws.extras.data(), flaws.extras.data() + flaws.extras.size(),
                                               Extra{static_cast<std::size_t>(y0) * g.w, 0});
-        for (int y = y0; y < y1; ++y) {
+        for (int y = y0; y < y1 && !cancelled(); ++y) {
             const RowMeans row = expected_electrons(sky, vig, flaws, g, starlight, y, extra, memory);
             read_out_row(cv, row, flaws, g.w, y, memory, stage + static_cast<std::size_t>(y) * g.w);
         }
     };
     render_in_bands(g.h, static_cast<std::size_t>(g.w), p.threads, render_rows);
+    if (cancelled()) return 0;
     if (p.dark_map) subtract_dark(*p.dark_map, p, stage);
     // 6. the format
     return format_image(p, g, cv.bias, stage, scratch, out);

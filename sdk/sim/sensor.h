@@ -10,6 +10,7 @@
 // converter's bits) -> dark subtraction -> the format (RGB24 by demosaicking the mosaic, flip, bytes).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -146,7 +147,8 @@ struct Scratch {
     std::vector<std::uint16_t> stage, rgb;
 };
 
-// Writes exactly image_bytes(p) bytes to `out`. Returns the mean brightness on a 0..255 scale.
-double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch);
+// Writes exactly image_bytes(p) bytes to `out`. Returns the mean brightness on a 0..255 scale. Once
+// `*cancel` is set (from another thread) it stops soon, leaving `out` unfinished: a render nobody wants.
+double synthesize(const FrameParams &p, std::uint8_t *out, Scratch &scratch, const std::atomic<bool> *cancel = nullptr);
 
 }  // namespace qelsim

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "random.h"
+#include "starfile.h"
 
 namespace qelsim {
 namespace {
@@ -227,7 +228,8 @@ struct FieldBuilder {
     // The synthetic stars of one sky cell: band `band` of declination, cell `cell` of right ascension
     // in it. Each magnitude layer has its own stream, so the depth asked for never changes the stars
     // of brighter layers.
-    void cell(std::uint64_t seed, int band, int cells, int cell, double depth) {
+    // Beside a catalogue, synthetic stars start at its completeness (`synthetic_from`).
+    void cell(std::uint64_t seed, int band, int cells, int cell, double depth, double synthetic_from) {
         const double dec_lo = -90 + band * kCell, dec_hi = std::min(90.0, dec_lo + kCell);
         const double s_lo = std::sin(dec_lo * kDeg), s_hi = std::sin(dec_hi * kDeg);
         const double width = 360.0 / cells;
@@ -235,6 +237,7 @@ struct FieldBuilder {
         const double step = std::pow(10.0, 0.4);
         for (int layer = 0; kBrightest + layer < depth; ++layer) {
             const double m0 = kBrightest + layer;
+            if (m0 + 1 <= synthetic_from) continue;
             const double mean = m.star_density * area * std::pow(10.0, 0.4 * (m0 - kRefMag)) * (step - 1);
             rnd::Stream r(rnd::key(seed, static_cast<std::uint64_t>(band), static_cast<std::uint64_t>(cell),
                                    static_cast<std::uint64_t>(layer)));
@@ -246,7 +249,7 @@ struct FieldBuilder {
                 const double mag = m0 + 2.5 * std::log10(1 + r.uniform() * (step - 1));
                 // Colours about B-V 0.65 +- 0.35 (a sum of three uniforms: nearly normal, and cheap).
                 const double bv = std::clamp(0.65 + 0.35 * 2 * (r.uniform() + r.uniform() + r.uniform() - 1.5), -0.3, 2.0);
-                if (mag <= depth) add(ra, dec, mag, bv);
+                if (mag <= depth && mag >= synthetic_from) add(ra, dec, mag, bv);
             }
         }
     }
@@ -259,8 +262,42 @@ int cells_in_band(int band) {
 
 }  // namespace
 
+double years_after_j2000(std::int64_t utc_us) {
+    const double days = std::floor((static_cast<double>(utc_us) * 1e-6 - 946728000.0) / 86400 + 0.5);
+    return days / 365.25;
+}
+
+namespace {
+
+// The catalogue's stars around a field, less those that the user's list holds too (a star within 30
+// arc seconds and a magnitude of a user's star is that star: the user's wins).
+std::vector<CatalogueStar> catalogue_stars(const Sky &sky, double ra, double dec, double radius, double depth,
+                                           double years) {
+    std::vector<CatalogueStar> real;
+    if (!sky.catalogue->stars_around(ra, dec, radius, depth, years, real)) return real;
+    if (sky.user.empty()) return real;
+    std::sort(real.begin(), real.end(), [](const CatalogueStar &a, const CatalogueStar &b) { return a.dec < b.dec; });
+    std::vector<char> doubled(real.size(), 0);
+    constexpr double kSame = 30.0 / 3600;
+    for (const CatalogueStar &u : sky.user) {
+        auto it = std::lower_bound(real.begin(), real.end(), u.dec - kSame,
+                                   [](const CatalogueStar &s, double d) { return s.dec < d; });
+        for (; it != real.end() && it->dec <= u.dec + kSame; ++it) {
+            const double dra = std::remainder(it->ra - u.ra, 360.0) * std::cos(u.dec * kDeg);
+            if (std::hypot(dra, it->dec - u.dec) < kSame && std::fabs(it->mag - u.mag) < 1)
+                doubled[static_cast<std::size_t>(it - real.begin())] = 1;
+        }
+    }
+    std::vector<CatalogueStar> kept;
+    for (std::size_t i = 0; i < real.size(); ++i)
+        if (!doubled[i]) kept.push_back(real[i]);
+    return kept;
+}
+
+}  // namespace
+
 std::shared_ptr<const StarField> make_star_field(const Model &m, const Sky &sky, double x0, double y0, double x1,
-                                                 double y1, double depth) {
+                                                 double y1, double depth, double years) {
     auto field = std::make_shared<StarField>();
     field->x0 = x0;
     field->y0 = y0;
@@ -268,6 +305,7 @@ std::shared_ptr<const StarField> make_star_field(const Model &m, const Sky &sky,
     field->y1 = y1;
     field->depth = depth;
     field->sky_version = sky.version;
+    field->years = years;
     FieldBuilder b{m, Projection(m), RateTable(m), *field};
 
     double ra_c, dec_c;
@@ -275,6 +313,7 @@ std::shared_ptr<const StarField> make_star_field(const Model &m, const Sky &sky,
     const double radius =
         std::hypot(field->x1 - field->x0, field->y1 - field->y0) / 2 * pixel_scale_arcsec(m) / 3600 + kCell;
 
+    const double synthetic_from = sky.catalogue ? StarFile::kComplete : -1e9;
     if (!sky.replace && m.star_density > 0 && radius < 60) {
         const int band_lo = std::max(0, static_cast<int>(std::floor((dec_c - radius + 90) / kCell)));
         const int band_hi = std::min(static_cast<int>(180 / kCell) - 1, static_cast<int>(std::floor((dec_c + radius + 90) / kCell)));
@@ -291,9 +330,11 @@ std::shared_ptr<const StarField> make_star_field(const Model &m, const Sky &sky,
                 }
             }
             for (int i = first; i <= last && i - first < cells; ++i)
-                b.cell(sky.seed, band, cells, ((i % cells) + cells) % cells, depth);
+                b.cell(sky.seed, band, cells, ((i % cells) + cells) % cells, depth, synthetic_from);
         }
     }
+    if (sky.catalogue && !sky.replace)
+        for (const CatalogueStar &s : catalogue_stars(sky, ra_c, dec_c, radius, depth, years)) b.add(s.ra, s.dec, s.mag, s.bv);
     for (const CatalogueStar &s : sky.user)
         if (s.mag <= depth) b.add(s.ra, s.dec, s.mag, s.bv);
     return field;

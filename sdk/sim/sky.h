@@ -1,4 +1,5 @@
-// The sky and the optics: stars by sky position (synthetic ones from the seed, plus a user catalogue),
+// The sky and the optics: stars by sky position (a star catalogue file, synthetic ones from the seed,
+// a user catalogue),
 // their photometry through a camera's aperture, filters and quantum efficiency, and the gnomonic
 // projection of the sky onto a camera's sensor.
 #pragma once
@@ -17,12 +18,17 @@ struct CatalogueStar {
     double ra, dec, mag, bv;
 };
 
+class StarFile;
+
 // The sky every camera looks at. Synthetic stars are a function of the seed and the sky position alone,
 // so every camera pointed at the same patch sees the same stars.
 struct Sky {
     std::uint64_t seed = 0;
     std::vector<CatalogueStar> user;  // from a catalogue file or handed over through the control API
     bool replace = false;             // the user's stars replace the synthetic ones instead of joining them
+    // The real sky from a catalogue file, or null: then synthetic stars alone (from the brightest).
+    std::shared_ptr<const StarFile> catalogue;
+    std::string note;                 // why there is no catalogue, when one was asked for
     std::uint64_t version = 0;        // changes with every new sky
 };
 
@@ -83,11 +89,17 @@ struct StarField {
     std::vector<Star> stars;
     double x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // the sensor area it covers (beyond the sensor by a margin)
     double depth = 0;                        // faintest magnitude it holds
+    double years = 0;                        // the date of the catalogue's stars, Julian years after J2000
     std::uint64_t sky_version = 0;
 };
 
-// The stars brighter than `depth` whose unshifted sensor positions lie in [x0, x1] x [y0, y1].
+// The stars brighter than `depth` whose unshifted sensor positions lie in [x0, x1] x [y0, y1]; the
+// catalogue's stars at their places `years` after J2000.
 std::shared_ptr<const StarField> make_star_field(const Model &m, const Sky &sky, double x0, double y0, double x1,
-                                                 double y1, double depth);
+                                                 double y1, double depth, double years = 0);
+
+// Julian years after J2000 of a UTC time (microseconds since 1970), rounded to whole days, so that the
+// stars of a field stay the same all day.
+double years_after_j2000(std::int64_t utc_us);
 
 }  // namespace qelsim

@@ -4,7 +4,8 @@ reads a frame (single exposure, its GPS record, video).
 
 The stars are an explicit list that replaces the sky's own, so the frames do not depend on which sky
 the simulator has. A digest that changes means the frames changed: intended only with a change of the
-model that the README records, and then the table is updated with it.
+model that the README records, and then the table is updated with it (`cd tests && ../.venv/bin/python
+-m sim.test_sim_render` prints the digests of the code as it is).
 """
 
 from __future__ import annotations

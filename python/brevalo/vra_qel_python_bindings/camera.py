@@ -17,6 +17,7 @@ Only ``numpy`` is needed to import this module.
 from __future__ import annotations
 
 import datetime as _dt
+import threading
 import time
 from dataclasses import dataclass
 from functools import cached_property
@@ -355,6 +356,7 @@ class Camera(NonBlocking):
         self._label = "camera"
         self._cid = -1
         self._worker: Optional[Worker] = None
+        self._video_stop: Optional[threading.Event] = None  # set by stop_video() to end the running video
         count = qel.get_number_of_connected_cameras()
         if index is None and name is None and serial is None:
             index = 0
@@ -667,7 +669,8 @@ class Camera(NonBlocking):
         """Frames of a video capture, for ``seconds`` or ``frames`` (both None: without end).
 
         Each wait for a frame lasts at most ``wait`` s (at most 0.2 s), so Ctrl-C works; ``timeout``
-        (s) without a frame raises TimeoutError. Leaving the loop stops the capture.
+        (s) without a frame raises TimeoutError. Leaving the loop stops the capture, and so does
+        ``stop_video()`` from another thread (after the current wait; the frame it brings is dropped).
         """
         wait_ms = max(1, min(int(wait * 1000), MAX_WAIT_MS))
         roi = self.roi
@@ -676,11 +679,16 @@ class Camera(NonBlocking):
         gps = self.description.gps
         worker = self._running()
         worker.call(worker.start_video)
+        stop = self._video_stop = threading.Event()
         try:
             begin = time.monotonic()
             last = begin
             number = 0
-            while (frames is None or number < frames) and (seconds is None or time.monotonic() - begin < seconds):
+            while (
+                (frames is None or number < frames)
+                and (seconds is None or time.monotonic() - begin < seconds)
+                and not stop.is_set()
+            ):
                 try:
                     data, record, dropped = worker.call(worker.video_frame, gps, roi.size, wait_ms)
                 except qel.QELTimeout:
@@ -689,9 +697,21 @@ class Camera(NonBlocking):
                     continue
                 except qel.QELError as error:
                     raise type(error)(f"{self._label}: reading video failed: {type(error).__name__}") from error
+                if stop.is_set():
+                    break
                 last = time.monotonic()
                 yield self._frame(data, roi, exposure, None, record, number=number, dropped=dropped, settings=settings)
                 number += 1
         finally:
+            if self._video_stop is stop:
+                self._video_stop = None
             if self._open:
                 worker.call(worker.stop_video)
+
+    def stop_video(self) -> None:
+        """End the running ``video()`` from any thread: its generator ends after the wait in progress
+        (at most 0.2 s) and stops the capture. Does nothing when no video runs; a later video is not
+        affected."""
+        stop = self._video_stop
+        if stop is not None:
+            stop.set()

@@ -266,15 +266,89 @@ def _video(args: argparse.Namespace, out: Console, err: Console) -> None:
     out.print(f"{args.output}: {writer.count} frames in {seconds:.1f} s ({rate:.1f} fps), {dropped} dropped", highlight=False)
 
 
-def stretch(frame: Frame) -> Any:
-    """An 8-bit image of the frame for the eye: black at the 0.5th percentile, asinh above it."""
+def _box_blur(values: Any, radius: int) -> Any:
+    """Mean over a (2 radius + 1)^2 box of a 2-D array (edges repeated)."""
     import numpy as np
 
-    pixels = frame.array.astype(np.float32)
-    low, high = np.percentile(pixels, [0.5, 99.9])
-    scaled = np.clip((pixels - low) / max(float(high - low), 1e-6), 0.0, 1.0)
-    scaled = np.arcsinh(10 * scaled) / np.arcsinh(10)
-    return (scaled * 255 + 0.5).astype(np.uint8)
+    size = 2 * radius + 1
+    padded = np.pad(values, radius, mode="edge")
+    total = padded.cumsum(axis=0).cumsum(axis=1)
+    total = np.pad(total, ((1, 0), (1, 0)))
+    h, w = values.shape
+    return (total[size:size + h, size:size + w] - total[:h, size:size + w] - total[size:size + h, :w] + total[:h, :w]) / size**2
+
+
+def _cosmetic(mosaic: Any) -> Any:
+    """A raw mosaic without its hot pixels: a pixel far above the sky whose four nearest neighbours
+    (of the other colours) have under a twentieth of its light takes the mean of its four nearest
+    neighbours of its own colour. A star, wider than a pixel, lights its neighbours."""
+    import numpy as np
+
+    m = mosaic.astype(np.float32)
+    pad = np.pad(m, 2, mode="reflect")
+    near = (pad[1:-3, 2:-2] + pad[3:-1, 2:-2] + pad[2:-2, 1:-3] + pad[2:-2, 3:-1]) / 4
+    same = (pad[:-4, 2:-2] + pad[4:, 2:-2] + pad[2:-2, :-4] + pad[2:-2, 4:]) / 4
+    level = float(np.median(m))
+    deviation = max(1.4826 * float(np.median(np.abs(m - level))), 1.0)
+    hot = (m - level > 8 * deviation) & (near - level < (m - level) / 20)
+    m[hot] = same[hot]
+    return m
+
+
+def _superpixels(mosaic: Any, pattern: str) -> Any:
+    """Colour of a raw Bayer mosaic, one RGB value per 2 x 2 cell repeated over the cell's four pixels,
+    hot pixels left out."""
+    import numpy as np
+
+    mosaic = _cosmetic(mosaic)
+    h, w = mosaic.shape[0] // 2 * 2, mosaic.shape[1] // 2 * 2
+    cells: dict[str, list[Any]] = {pattern[2 * dy + dx]: [] for dy in (0, 1) for dx in (0, 1)}
+    for dy in (0, 1):
+        for dx in (0, 1):
+            cells[pattern[2 * dy + dx]].append(mosaic[dy:h:2, dx:w:2].astype(np.float32))
+    rgb = np.stack([sum(cells[c]) / len(cells[c]) for c in "RGB"], axis=2)
+    out = np.zeros(mosaic.shape + (3,), np.float32)
+    out[:h, :w] = rgb.repeat(2, axis=0).repeat(2, axis=1)
+    return out
+
+
+def stretch(frame: Frame, background: float = 0.25) -> Any:
+    """An 8-bit image of the frame for the eye, as astronomers stretch one.
+
+    A raw colour frame (RAW8 or RAW16 of a Bayer sensor) shows its colours: each 2 x 2 cell of the
+    mosaic gives one colour to its four pixels.
+    Black just under the sky (its median less 2.8 robust deviations, from the median absolute
+    deviation), white at the brightest pixel, and a midtone curve that puts the sky's median at
+    `background` of full scale. Colour frames are stretched linked: the curve works on their luminance
+    (the mean of the channels), and each pixel takes its colour from the channels' ratios to the
+    luminance over a 5 x 5 box, above a grey floor of ten sky deviations: the noise stays grey and the
+    stars keep their colours.
+    """
+    import numpy as np
+
+    pattern = getattr(frame, "bayer_pattern", None)
+    pixels = _superpixels(frame.array, pattern) if pattern else frame.array.astype(np.float32)
+    luminance = pixels.mean(axis=2) if pixels.ndim == 3 else pixels
+    median = float(np.median(luminance))
+    deviation = 1.4826 * float(np.median(np.abs(luminance - median)))
+    if deviation == 0:  # a coarsely quantised sky: the spread of the values above the median instead
+        above = luminance[luminance > median]
+        deviation = float(np.std(above)) if above.size else 1.0
+    black = max(float(luminance.min()), median - 2.8 * deviation)
+    white = max(float(luminance.max()), black + 1e-6)
+    scaled = np.clip((luminance - black) / (white - black), 0.0, 1.0)
+    # The midtone transfer function m(x) = (b - 1) x / ((2b - 1) x - b) maps the sky to `background`.
+    sky = min(max((median - black) / (white - black), 1e-6), 0.999)
+    balance = (background - 1) * sky / ((2 * background - 1) * sky - background)
+    curve = (balance - 1) * scaled / ((2 * balance - 1) * scaled - balance)
+    if pixels.ndim == 3:
+        # Light above the black point, with a grey floor of ten deviations: the sky's noise stays grey,
+        # a star's colour shows where its light stands above the floor.
+        light = np.clip(pixels - black, 0.0, None) + 10 * deviation
+        mean = _box_blur(light.mean(axis=2), 2)
+        colour = np.stack([_box_blur(light[..., c], 2) / mean for c in range(pixels.shape[2])], axis=2)
+        curve = curve[..., None] * colour
+    return (np.clip(curve, 0.0, 1.0) * 255 + 0.5).astype(np.uint8)
 
 
 def _preview(args: argparse.Namespace, out: Console, err: Console) -> None:

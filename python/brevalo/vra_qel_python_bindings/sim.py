@@ -49,6 +49,9 @@ __all__ = [
     "sky_to_pixel",
     "stars",
     "set_trigger_input",
+    "sky",
+    "SkySource",
+    "wcs",
     "timing",
     "trigger_pulse",
     "unplug_camera",
@@ -166,6 +169,8 @@ def _declare_control_api(lib: ctypes.CDLL) -> None:
         "QELSimPixelToSky": ([c_int, c_double, c_double, p_double, p_double], c_int),
         "QELSimGetStars": ([c_int, p_double, c_int, ctypes.POINTER(c_int)], c_int),
         "QELSimSetStars": ([p_double, c_int, c_int], c_int),
+        "QELSimGetWcs": ([c_int, p_double, ctypes.POINTER(c_int), ctypes.POINTER(c_int)], c_int),
+        "QELSimSkySource": ([c_char_p, c_int], c_int),
     }
     for name, (argtypes, restype) in signatures.items():
         fn = getattr(lib, name)
@@ -332,6 +337,66 @@ def stars(camera_id: int) -> list[Star]:
     return [Star(*rows[6 * i:6 * i + 6]) for i in range(min(count.value, len(rows) // 6))]
 
 
+def wcs(camera_id: int) -> dict[str, object]:
+    """The true world coordinate system of the camera's image as it is read now, as FITS keywords.
+
+    A gnomonic (TAN) projection in ICRS (J2000) whose pixels are those of the image as read (region,
+    binning and flip; FITS pixel (1, 1) is the first pixel of the first row), with the pier side and the
+    mount's offset now (not the seeing). ``astropy.wcs.WCS(sim.wcs(camera_id))`` reads it; it agrees with
+    ``pixel_to_sky``, which works in unflipped sensor pixels.
+    """
+    values = (ctypes.c_double * 8)()
+    width, height = ctypes.c_int(), ctypes.c_int()
+    _check(library().QELSimGetWcs(camera_id, values, ctypes.byref(width), ctypes.byref(height)), "wcs")
+    crpix1, crpix2, crval1, crval2, cd11, cd12, cd21, cd22 = values
+    return {
+        "NAXIS": 2,
+        "NAXIS1": width.value,
+        "NAXIS2": height.value,
+        "CTYPE1": "RA---TAN",
+        "CTYPE2": "DEC--TAN",
+        "CUNIT1": "deg",
+        "CUNIT2": "deg",
+        "CRPIX1": crpix1,
+        "CRPIX2": crpix2,
+        "CRVAL1": crval1,
+        "CRVAL2": crval2,
+        "CD1_1": cd11,
+        "CD1_2": cd12,
+        "CD2_1": cd21,
+        "CD2_2": cd22,
+        "RADESYS": "ICRS",
+        "EQUINOX": 2000.0,
+    }
+
+
+@dataclass(frozen=True)
+class SkySource:
+    """Which sky the simulated cameras see.
+
+    ``catalogue`` is the path of the star catalogue file in use (its ``stars`` above the synthetic ones,
+    which then only add stars fainter than its completeness), or None for the synthetic sky alone;
+    ``note`` says why a catalogue that was asked for is not in use.
+    """
+
+    catalogue: Optional[str]
+    stars: int
+    note: str
+
+    def __str__(self) -> str:
+        if self.catalogue is not None:
+            return f"Tycho-2 sky from {self.catalogue} ({self.stars} stars), synthetic stars fainter than V 11.5"
+        return "synthetic sky" + (f" ({self.note})" if self.note else "")
+
+
+def sky() -> SkySource:
+    """The sky that the cameras see now: a star catalogue file's, or the synthetic one alone."""
+    text = ctypes.create_string_buffer(4096)
+    count = library().QELSimSkySource(text, len(text))
+    what = text.value.decode(errors="replace")
+    return SkySource(what, count, "") if count > 0 else SkySource(None, 0, what)
+
+
 @dataclass(frozen=True)
 class Event:
     """A configured event of a camera and its truth.
@@ -390,7 +455,8 @@ def bright_stars() -> list[tuple[float, float, float, float]]:
     """The real bright stars that the ``ephem`` package ships (about 115, to magnitude 3) for ``set_stars``.
 
     Each is (ra, dec in degrees, J2000; V magnitude; B-V from its spectral class). Needs ``ephem``
-    (the ``sky`` extra); raises SimulatorError without it.
+    (the ``sky`` extra); raises SimulatorError without it. Beside a star catalogue file (``sky()``), each
+    of these takes the place of the catalogue's entry for the same star.
     """
     try:
         import ephem  # type: ignore[import-untyped]

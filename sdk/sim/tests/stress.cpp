@@ -43,7 +43,7 @@ void caller(unsigned seed) {
     while (!stop.load()) {
         const int cam = pick(5) - 1;  // -1 and ids past the cameras are unknown
         const int size = pick(4) == 0 ? pick(5000) : static_cast<int>(buffer.size());
-        switch (pick(35)) {
+        switch (pick(36)) {
             case 0: expect_code("Open", QELOpenCamera(cam)); break;
             case 1: expect_code("Init", QELInitCamera(cam)); break;
             case 2: if (pick(8) == 0) expect_code("Close", QELCloseCamera(cam)); break;
@@ -93,6 +93,16 @@ void caller(unsigned seed) {
                 expect_code("Events", QELSimGetEvents(cam, pick(4) ? rows : nullptr, pick(3), &a));
                 break;
             }
+            // An exposure closed while its image is rendered, or read while the next one starts.
+            case 35:
+                if (pick(4) == 0) {
+                    expect_code("Expose", QELStartExposure(cam, 0));
+                    std::this_thread::sleep_for(std::chrono::microseconds(pick(3000)));
+                    expect_code("Status", QELGetExpStatus(cam, &a));
+                    if (pick(2)) expect_code("Close", QELCloseCamera(cam));
+                    else expect_code("Data", QELGetDataAfterExp(cam, buffer.data(), size));
+                }
+                break;
         }
         // Null pointers and absurd sizes now and then.
         if (pick(50) == 0) {

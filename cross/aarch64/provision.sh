@@ -73,6 +73,7 @@ ln -sf python "$venv/bin/python$version"
 # PyPI's wheels for the target: every manylinux tag that the sysroot's C library satisfies.
 wanted=$(printf '%s\n' "$@")
 if [ "$(cat "$venv/.requirements" 2>/dev/null)" != "$wanted" ]; then
+    rm -f "$venv/.requirements"  # written again only when the install below is whole
     rm -rf "$site" && mkdir -p "$site"
     platforms=()
     for minor in $(seq 17 $glibc_minor); do platforms+=(--platform "manylinux_2_${minor}_aarch64"); done

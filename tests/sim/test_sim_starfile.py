@@ -69,8 +69,8 @@ def star_file(tmp_path_factory):
     directory = tmp_path_factory.mktemp("tycho2")
     main = [row for row, _ in STARS.values() if len(row) == 207]
     for k in range(20):
-        (directory / f"tyc2.dat.{k:02d}").write_text("".join(main) if k == 7 else "")
-    (directory / "suppl_1.dat").write_text("".join(row for row, _ in STARS.values() if len(row) == 123))
+        (directory / f"tyc2.dat.{k:02d}").write_bytes(("".join(main) if k == 7 else "").encode())
+    (directory / "suppl_1.dat").write_bytes("".join(row for row, _ in STARS.values() if len(row) == 123).encode())
     path = directory / "stars.qsky"
     skyfile.write(skyfile.convert(directory), path)
     return path
